@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "varenstt/Platform/Data.h"
+#include "varenstt/Platform/Error.h"
+#include "varenstt/Platform/RunLoop.h"
+
+namespace varen::platform {
+
+// Byte streams over one TCP connection (optionally TLS), delivering events on the run loop
+// where the pair is scheduled. The stand-in for a CFNetwork stream pair.
+
+enum class StreamEvent : unsigned {
+    None = 0,
+    OpenCompleted = 1,
+    HasBytesAvailable = 2,
+    HasSpaceAvailable = 4,
+    ErrorOccurred = 8,
+    EndEncountered = 16,
+};
+
+enum class StreamStatus : int {
+    NotOpen = 0,
+    Opening = 1,
+    Open = 2,
+    Reading = 3,
+    Writing = 4,
+    AtEnd = 5,
+    Closed = 6,
+    Error = 7,
+};
+
+// Error domain of the streams' own failures: the system error number as code, its text as the
+// localized description. TLS failures use "com.varen.stt.stream.tls".
+inline constexpr const char* kStreamErrorDomain = "com.varen.stt.stream";
+inline constexpr const char* kStreamTLSErrorDomain = "com.varen.stt.stream.tls";
+
+class Stream;
+
+// Receives a stream's events, on the thread of the run loop the stream is scheduled in.
+class StreamDelegate {
+public:
+    virtual ~StreamDelegate() = default;
+    virtual void streamHandleEvent(Stream& stream, StreamEvent event) = 0;
+};
+
+// TLS settings of a pair; applied before `open`.
+struct TLSSettings {
+    // With validation on: the system trust store (plus `extraTrustedCertificatesPEM`), SNI and a
+    // check of `peerName` against the server certificate. Off: no chain or name check at all.
+    bool validatesCertificateChain = true;
+    std::string peerName;                              // the URL's host (SNI and name check)
+    std::vector<std::string> extraTrustedCertificatesPEM;  // additional trusted CAs
+};
+
+// Thread safety: `read`, `write`, `hasBytesAvailable`, `hasSpaceAvailable`, `status`, `error`,
+// `close` and the peer chain may be called from any thread (the socket's work queue); events are
+// delivered only on the scheduled run loop's thread. `close` stops all further events.
+class Stream {
+public:
+    virtual ~Stream() = default;
+    virtual void open() = 0;
+    virtual void close() = 0;
+    virtual void setDelegate(std::weak_ptr<StreamDelegate> delegate) = 0;
+    virtual void scheduleInRunLoop(std::shared_ptr<RunLoop> loop) = 0;
+    virtual void removeFromRunLoop(const std::shared_ptr<RunLoop>& loop) = 0;
+    virtual StreamStatus streamStatus() const = 0;
+    virtual std::optional<Error> streamError() const = 0;
+    // TLS for the connection; set on the output stream (the input stream shares the connection).
+    virtual void setTLSSettings(const TLSSettings& settings) = 0;
+    // After the TLS handshake: the server's chain, leaf first, as DER certificates.
+    virtual std::vector<Data> peerCertificateChain() const = 0;
+};
+
+class InputStream : public Stream {
+public:
+    virtual bool hasBytesAvailable() const = 0;
+    // Up to `maxLength` bytes: the count read, 0 at the end of the stream, -1 on error. Never
+    // blocks; 0 with bytes still to come cannot happen when `hasBytesAvailable` was true.
+    virtual long read(std::uint8_t* buffer, std::size_t maxLength) = 0;
+};
+
+class OutputStream : public Stream {
+public:
+    virtual bool hasSpaceAvailable() const = 0;
+    // Takes up to `length` bytes (possibly fewer): the count taken, -1 on error. Never blocks.
+    virtual long write(const std::uint8_t* bytes, std::size_t length) = 0;
+};
+
+struct StreamPair {
+    std::shared_ptr<InputStream> input;
+    std::shared_ptr<OutputStream> output;
+};
+
+// An unopened pair for a host name and port; nothing touches the network until `open`.
+StreamPair createStreamPairWithSocketToHost(const std::string& host, std::uint32_t port);
+
+}  // namespace varen::platform
