@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "varenstt/Platform/Error.h"
+#include "varenstt/VarenSTTHypothesis.h"
+
+namespace varen {
+
+class SpeechToTextModule;
+
+// Receives the end of a recognition run: the final list of hypotheses or a failure.
+class SpeechToTextModuleDelegate {
+public:
+    virtual ~SpeechToTextModuleDelegate() = default;
+    virtual void speechRecognizerDidRecognizeAudioWithText(
+        SpeechToTextModule& module, const std::vector<VarenSTTHypothesis>& hypotheses) = 0;
+    virtual void speechRecognizerDidFailWithError(SpeechToTextModule& module, const Error& error) = 0;
+};
+
+// Receives what happens during a run: the input level and partial transcripts.
+class SpeechToTextModuleAudioDelegate {
+public:
+    virtual ~SpeechToTextModuleAudioDelegate() = default;
+    // The average input power in dBFS (0 is the loudest).
+    virtual void volumeChangedWithDecibels(float decibels) = 0;
+    virtual void partialTextRecognized(const std::string& text) = 0;
+};
+
+}  // namespace varen
