@@ -14,23 +14,25 @@ namespace varen::platform {
 // Thread safety: `invalidate` may be called from any thread. Once it has returned the timer
 // never fires again; called from inside the callback, the current firing completes.
 class Timer : public std::enable_shared_from_this<Timer> {
-public:
+  public:
     using Callback = std::function<void(Timer&)>;
 
-    static std::shared_ptr<Timer> scheduledTimer(RunLoop::Duration interval, bool repeats,
-                                                 Callback callback,
-                                                 std::shared_ptr<RunLoop> loop = RunLoop::current());
+    static std::shared_ptr<Timer> scheduledTimer(
+        RunLoop::Duration interval, bool repeats, Callback callback,
+        std::shared_ptr<RunLoop> loop = RunLoop::current());
     ~Timer();
 
     void invalidate();
     bool isValid() const;
     RunLoop::Duration interval() const { return interval_; }
 
-    Timer(RunLoop::Duration interval, bool repeats, Callback callback, std::shared_ptr<RunLoop> loop);
+    Timer(RunLoop::Duration interval, bool repeats, Callback callback,
+          std::shared_ptr<RunLoop> loop);
 
-private:
+  private:
     struct State;
     void arm();
+    void waitForNextFiring();
     RunLoop::Duration interval_;
     bool repeats_;
     std::shared_ptr<State> state_;

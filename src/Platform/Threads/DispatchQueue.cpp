@@ -1,0 +1,178 @@
+#include "varenstt/Platform/DispatchQueue.h"
+
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "varenstt/Platform/RunLoop.h"
+
+namespace varen::platform {
+
+namespace {
+
+thread_local DispatchQueue* runningQueue = nullptr;
+
+// The worker threads shared by every serial queue. Deliberately never destroyed: tasks may
+// still be queued while the process exits.
+asio::thread_pool& workerPool() {
+    static auto* pool = new asio::thread_pool(4);
+    return *pool;
+}
+
+class RunningQueueScope {
+  public:
+    explicit RunningQueueScope(DispatchQueue* queue) : previous_(runningQueue) {
+        runningQueue = queue;
+    }
+    ~RunningQueueScope() { runningQueue = previous_; }
+
+  private:
+    DispatchQueue* previous_;
+};
+
+}  // namespace
+
+struct DispatchQueue::Impl {
+    explicit Impl(bool isMain) : main(isMain) {
+        if (!main) strand.emplace(asio::make_strand(workerPool().get_executor()));
+    }
+
+    template <typename Handler>
+    void post(Handler&& handler) {
+        if (main) {
+            asio::post(RunLoop::main()->context(), std::forward<Handler>(handler));
+        } else {
+            asio::post(*strand, std::forward<Handler>(handler));
+        }
+    }
+
+    bool main;
+    std::optional<asio::strand<asio::thread_pool::executor_type>> strand;
+    std::mutex specificsMutex;
+    std::map<const void*, void*> specifics;
+};
+
+DispatchQueue::DispatchQueue(std::string label, bool isMain)
+    : label_(std::move(label)), impl_(std::make_unique<Impl>(isMain)) {}
+
+DispatchQueue::~DispatchQueue() = default;
+
+std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label) {
+    return std::make_shared<DispatchQueue>(std::move(label), false);
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+    static const std::shared_ptr<DispatchQueue> mainQueue =
+        std::make_shared<DispatchQueue>("com.varen.stt.main", true);
+    return mainQueue;
+}
+
+void DispatchQueue::async(Task task) {
+    // The queued task keeps its queue alive, as a dispatch queue is retained by its blocks.
+    auto self = shared_from_this();
+    impl_->post([self, task = std::move(task)] {
+        RunningQueueScope scope(self.get());
+        task();
+    });
+}
+
+void DispatchQueue::after(Duration delay, Task task) {
+    auto self = shared_from_this();
+    std::shared_ptr<asio::steady_timer> timer;
+    if (impl_->main) {
+        timer = std::make_shared<asio::steady_timer>(RunLoop::main()->context(), delay);
+    } else {
+        timer = std::make_shared<asio::steady_timer>(workerPool().get_executor(), delay);
+    }
+    timer->async_wait([self, timer, task = std::move(task)](const std::error_code&) mutable {
+        self->async(std::move(task));
+    });
+}
+
+void DispatchQueue::sync(const Task& task) {
+    std::promise<void> done;
+    async([&] {
+        task();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void DispatchQueue::setSpecific(const void* key, void* value) {
+    std::lock_guard lock(impl_->specificsMutex);
+    if (value == nullptr) {
+        impl_->specifics.erase(key);
+    } else {
+        impl_->specifics[key] = value;
+    }
+}
+
+void* DispatchQueue::getSpecific(const void* key) {
+    DispatchQueue* queue = runningQueue;
+    if (queue == nullptr) return nullptr;
+    std::lock_guard lock(queue->impl_->specificsMutex);
+    auto found = queue->impl_->specifics.find(key);
+    return found == queue->impl_->specifics.end() ? nullptr : found->second;
+}
+
+DispatchQueue* DispatchQueue::currentQueue() {
+    return runningQueue;
+}
+
+struct DispatchGroup::Impl {
+    std::mutex mutex;
+    std::condition_variable zero;
+    long count = 0;
+    std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchQueue::Task>> notifications;
+};
+
+DispatchGroup::DispatchGroup() : impl_(std::make_shared<Impl>()) {}
+DispatchGroup::~DispatchGroup() = default;
+
+void DispatchGroup::enter() {
+    std::lock_guard lock(impl_->mutex);
+    ++impl_->count;
+}
+
+void DispatchGroup::leave() {
+    std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchQueue::Task>> ready;
+    {
+        std::lock_guard lock(impl_->mutex);
+        --impl_->count;
+        if (impl_->count > 0) return;
+        ready.swap(impl_->notifications);
+        impl_->zero.notify_all();
+    }
+    for (auto& [queue, task] : ready) queue->async(std::move(task));
+}
+
+void DispatchGroup::wait() {
+    std::unique_lock lock(impl_->mutex);
+    impl_->zero.wait(lock, [&] { return impl_->count <= 0; });
+}
+
+bool DispatchGroup::waitFor(std::chrono::steady_clock::duration timeout) {
+    std::unique_lock lock(impl_->mutex);
+    return impl_->zero.wait_for(lock, timeout, [&] { return impl_->count <= 0; });
+}
+
+void DispatchGroup::notify(std::shared_ptr<DispatchQueue> queue, DispatchQueue::Task task) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->count > 0) {
+            impl_->notifications.emplace_back(std::move(queue), std::move(task));
+            return;
+        }
+    }
+    queue->async(std::move(task));
+}
+
+}  // namespace varen::platform

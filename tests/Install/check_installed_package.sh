@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# usage: check_installed_package.sh BUILD_DIR HOST_SOURCE_DIR SANITIZE CXX
+set -euo pipefail
+build_dir=$1 host_dir=$2 sanitize=$3 cxx=$4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+flags=""
+case "$sanitize" in
+    address) flags="-fsanitize=address,undefined" ;;
+    thread) flags="-fsanitize=thread" ;;
+esac
+
+cmake --install "$build_dir" --prefix "$work/prefix" > "$work/install.log"
+test -f "$work/prefix/include/varenstt/VarenSTT.h"
+test -f "$work/prefix/lib/pkgconfig/varenstt.pc"
+test -f "$work/prefix/lib/cmake/VarenSTT/VarenSTTConfig.cmake"
+
+# Through find_package(VarenSTT).
+cmake -S "$host_dir" -B "$work/host-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+    > "$work/configure.log"
+cmake --build "$work/host-build" > "$work/build.log"
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/host-build/varenstt_host" > "$work/cmake-host.out"
+grep -q "^service ws://localhost:8390/ws/client/speech?key=demo%20key&model=en-US_8k_digits$" "$work/cmake-host.out"
+
+# Through pkg-config.
+export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
+# shellcheck disable=SC2046
+"$cxx" $flags "$host_dir/main.cpp" -o "$work/pkgconfig-host" $(pkg-config --cflags --libs varenstt)
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/pkgconfig-host" | cmp - "$work/cmake-host.out"
+echo "installed package OK"
