@@ -1,8 +1,6 @@
 #include "WebSocket/SRHandshakeHelpers.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-#include <openssl/sha.h>
+#include "Platform/Security/Security.h"
 
 #include <cassert>
 #include <cctype>
@@ -10,24 +8,18 @@
 namespace varen {
 
 std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length) {
-    std::string out(4 * ((length + 2) / 3), '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes,
-                                  static_cast<int>(length));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
+    return platform::base64Encode(bytes, length);
 }
 
 void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
-    // Like the platform generator, the result is not examined; OpenSSL's DRBG does not fail
-    // once seeded.
-    (void)RAND_bytes(bytes, static_cast<int>(length));
+    // The generator's result is not examined, as for the platform generator it stands in for.
+    (void)platform::secureRandomCopyBytes(bytes, length);
 }
 
 std::string newSHA1String(const std::uint8_t* bytes, std::size_t length) {
     assert(length <= 0xFFFFFFFFull);
-    std::uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(bytes, length, digest);
-    return SRBase64Encode(digest, sizeof digest);
+    const auto digest = platform::sha1(bytes, length);
+    return platform::base64Encode(digest.data(), digest.size());
 }
 
 std::string stringBySHA1ThenBase64Encoding(const Data& data) {

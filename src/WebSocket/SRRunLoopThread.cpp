@@ -12,6 +12,7 @@ void SRRunLoopThread::start() {
     thread_ = std::thread([this] { main(); });
     // The kernel keeps at most 15 bytes of a thread's name: the last label is what fits.
     pthread_setname_np(thread_.native_handle(), name_.substr(name_.rfind('.') + 1).c_str());
+    threadId_ = thread_.get_id();
     thread_.detach();
 }
 

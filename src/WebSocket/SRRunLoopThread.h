@@ -25,7 +25,7 @@ class SRRunLoopThread {
     void start();
     std::shared_ptr<platform::RunLoop> runLoop();
     const std::string& name() const { return name_; }
-    std::thread::id threadId() const { return thread_.get_id(); }
+    std::thread::id threadId() const { return threadId_; }
 
   private:
     void main();
@@ -34,6 +34,7 @@ class SRRunLoopThread {
     platform::DispatchGroup waitGroup_;
     std::shared_ptr<platform::RunLoop> runLoop_;
     std::thread thread_;
+    std::thread::id threadId_;
 };
 
 // The shared network run loop (and its thread), created on first use.

@@ -1,8 +1,6 @@
 #include "varenstt/SRURLRequest.h"
 
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
+#include "Platform/Security/Security.h"
 #include "WebSocket/SRHandshakeHelpers.h"
 
 namespace varen {
@@ -48,24 +46,11 @@ std::vector<std::pair<std::string, std::string>> SRRequestHeaderFieldsWithCookie
 }
 
 std::optional<Data> SRCertificateDERFromBytes(const Data& bytes) {
-    if (bytes.empty()) return std::nullopt;
-    X509* cert = nullptr;
-    BIO* bio = BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()));
-    if (!bio) return std::nullopt;
-    cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    if (!cert) {
-        const unsigned char* p = bytes.data();
-        cert = d2i_X509(nullptr, &p, static_cast<long>(bytes.size()));
-    }
-    if (!cert) return std::nullopt;
-    unsigned char* der = nullptr;
-    const int n = i2d_X509(cert, &der);
-    X509_free(cert);
-    if (n <= 0) return std::nullopt;
-    Data out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    if (auto pem = platform::Certificate::fromPEM(
+            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())))
+        return pem->derData();
+    if (auto der = platform::Certificate::fromDER(bytes)) return der->derData();
+    return std::nullopt;
 }
 
 }  // namespace varen
