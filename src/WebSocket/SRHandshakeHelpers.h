@@ -32,31 +32,7 @@ std::string SR_origin(const URL& url);
 // The Host field: the host (bracketed when an IPv6 literal), with ":port" when the URL names one.
 std::string SRHostField(const URL& url);
 
-// The resource name of RFC 6455 §4.1: the path ("/" when empty), then "?query" when present.
-std::string SRResourceName(const URL& url);
-
-// Header fields with "set" semantics: setting a name again (any letter case) replaces its value.
-class SRHeaderFields {
-  public:
-    void set(const std::string& name, const std::string& value);
-    const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
-
-  private:
-    std::vector<std::pair<std::string, std::string>> fields_;
-};
-
-// An HTTP/1.1 GET request head for the resource with the fields, ending in an empty line.
-std::string SRSerializeGETRequest(const std::string& resourceName, const SRHeaderFields& fields);
-
+// ASCII case-insensitive comparison of header field names.
 bool SRHeaderNameEquals(std::string_view a, std::string_view b);
 
-}  // namespace varen
-
-#include <optional>
-#include "varenstt/SRURLRequest.h"
-
-namespace varen {
-// Parses a response head (status line and fields, through the empty line). A status line that
-// does not parse gives status 0.
-SRHTTPResponse SRParseHTTPResponseHead(std::string_view head);
 }  // namespace varen

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "Platform/HTTP/HTTPMessage.h"
 #include "WebSocket/SRHandshakeHelpers.h"
 #include "WebSocket/SRWebSocketImpl.h"
 #include "varenstt/Platform/Log.h"
@@ -39,8 +40,12 @@ void SRWebSocket::Impl::didConnect() {
     // A close while connecting already decided how this connection ends.
     if (readyState.load() != SR_CONNECTING || !secKey.empty()) return;
 
-    SRHeaderFields fields;
-    fields.set("Host", SRHostField(url));
+    platform::HTTPMessage request = platform::HTTPMessage::createRequest("GET", url);
+    auto set = [&request](const std::string& name, const std::string& value) {
+        // The message refuses a field that would break the request head; it is left out.
+        (void)request.setHeaderFieldValue(name, value);
+    };
+    set("Host", SRHostField(url));
 
     std::uint8_t keyBytes[16];
     SRSecureRandomBytes(keyBytes, sizeof keyBytes);
@@ -53,7 +58,7 @@ void SRWebSocket::Impl::didConnect() {
         cookies = requestCookies;
     }
     for (const auto& [name, value] : SRRequestHeaderFieldsWithCookies(cookies)) {
-        if (!name.empty() && !value.empty()) fields.set(name, value);
+        if (!name.empty() && !value.empty()) set(name, value);
     }
 
     const auto user = url.user();
@@ -63,54 +68,67 @@ void SRWebSocket::Impl::didConnect() {
         basicAuthorizationString =
             "Basic " + SRBase64Encode(reinterpret_cast<const std::uint8_t*>(credentials.data()),
                                       credentials.size());
-        fields.set("Authorization", basicAuthorizationString);
+        set("Authorization", basicAuthorizationString);
     }
 
-    fields.set("Upgrade", "websocket");
-    fields.set("Connection", "Upgrade");
-    fields.set("Sec-WebSocket-Key", secKey);
-    fields.set("Sec-WebSocket-Version", std::to_string(webSocketVersion));
-    fields.set("Origin", SR_origin(url));
+    set("Upgrade", "websocket");
+    set("Connection", "Upgrade");
+    set("Sec-WebSocket-Key", secKey);
+    set("Sec-WebSocket-Version", std::to_string(webSocketVersion));
+    set("Origin", SR_origin(url));
     if (requestedProtocols && !requestedProtocols->empty()) {
         std::string joined;
         for (const auto& name : *requestedProtocols) {
             if (!joined.empty()) joined += ", ";
             joined += name;
         }
-        fields.set("Sec-WebSocket-Protocol", joined);
+        set("Sec-WebSocket-Protocol", joined);
     }
-    for (const auto& [name, value] : urlRequest->allHTTPHeaderFields()) fields.set(name, value);
+    for (const auto& [name, value] : urlRequest->allHTTPHeaderFields()) set(name, value);
 
-    const std::string request = SRSerializeGETRequest(SRResourceName(url), fields);
-    _writeData(Data(request.begin(), request.end()));
+    _writeData(request.serializedMessage());
     _readHTTPHeader();
 }
 
 void SRWebSocket::Impl::_readHTTPHeader() {
     assertOnWorkQueue();
-    _readUntilHeaderCompleteWithCallback([this](const Data* data) {
-        receivedHead.append(data->begin(), data->end());
-        // The delivered bytes end with the blank line, so the head is complete.
-        _HTTPHeadersDidFinish();
-    });
+    if (!receivedResponse) receivedResponse = platform::HTTPMessage::createEmptyResponse();
+    // A head that does not end within the parser's limit is taken whole, so that the parser
+    // rejects it instead of the read buffer growing without end.
+    static const std::uint8_t delimiter[] = {'\r', '\n', '\r', '\n'};
+    _addConsumerWithScannerCallback(
+        [](const std::uint8_t* bytes, std::size_t length) -> std::size_t {
+            const std::size_t found = SRScanUntilBytes(bytes, length, delimiter, 4);
+            if (found == 0 && length > platform::HTTPMessage::kMaxHeadLength) return length;
+            return found;
+        },
+        [this](const Data* data) {
+            receivedResponse->appendBytes(data->data(), data->size());
+            if (receivedResponse->isHeaderComplete() || receivedResponse->isMalformed()) {
+                _HTTPHeadersDidFinish();
+            } else {
+                _readHTTPHeader();
+            }
+        });
 }
 
-bool SRWebSocket::Impl::_checkHandshake(const SRHTTPResponse& response) const {
-    const auto accept = response.valueForHeaderField("Sec-WebSocket-Accept");
+bool SRWebSocket::Impl::_checkHandshake(const platform::HTTPMessage& response) const {
+    const auto accept = response.headerFieldValue("Sec-WebSocket-Accept");
     return accept && *accept == SRAcceptKeyForKey(secKey);
 }
 
 void SRWebSocket::Impl::_HTTPHeadersDidFinish() {
     assertOnWorkQueue();
-    SRHTTPResponse response = SRParseHTTPResponseHead(receivedHead);
+    const platform::HTTPMessage& response = *receivedResponse;
     {
         std::lock_guard lock(propertyMutex);
-        receivedHTTPHeaders = response;
+        receivedHTTPHeaders =
+            SRHTTPResponse{response.responseStatusCode(), response.allHeaderFields()};
     }
     // A close requested while the answer was on its way ends the connection instead.
     if (readyState.load() != SR_CONNECTING) return;
 
-    const std::int64_t status = response.statusCode;
+    const std::int64_t status = response.responseStatusCode();
     if (status >= 400) {
         Error error = Error::withDescription(
             SRWebSocketErrorDomain, 2132,
@@ -124,7 +142,7 @@ void SRWebSocket::Impl::_HTTPHeadersDidFinish() {
                                               "Invalid Sec-WebSocket-Accept response"));
         return;
     }
-    const auto negotiated = response.valueForHeaderField("Sec-WebSocket-Protocol");
+    const auto negotiated = response.headerFieldValue("Sec-WebSocket-Protocol");
     if (negotiated) {
         bool requested = false;
         if (requestedProtocols) {

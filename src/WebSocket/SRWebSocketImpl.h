@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/HTTP/HTTPMessage.h"
 #include "Platform/Net/Streams.h"
 #include "WebSocket/SRFraming.h"
 #include "WebSocket/SRIOConsumer.h"
@@ -79,7 +80,7 @@ struct SRWebSocket::Impl {
     // --- work queue only
     std::string secKey;
     std::string basicAuthorizationString;
-    std::string receivedHead;
+    std::optional<platform::HTTPMessage> receivedResponse;
     bool failed = false;
     bool sentClose = false;
     bool closeWhenFinishedWriting = false;
@@ -115,7 +116,7 @@ struct SRWebSocket::Impl {
     void didConnect();
     void _readHTTPHeader();
     void _HTTPHeadersDidFinish();
-    bool _checkHandshake(const SRHTTPResponse& response) const;
+    bool _checkHandshake(const platform::HTTPMessage& response) const;
 
     // --- streams and lifetime (SRWebSocketStreams.cpp)
     void _initializeStreams();

@@ -183,6 +183,11 @@ TEST(SRWebSocketHandshake, AcceptValueMustMatchExactly) {
                       std::nullopt, 2133, "Invalid Sec-WebSocket-Accept response"});
 }
 
+TEST(SRWebSocketHandshake, EndlessHeadFailsInsteadOfGrowing) {
+    runHandshakeCase({"HTTP/1.1 101 OK\r\nX-Filler: " + std::string(70000, 'a'), std::nullopt, 2133,
+                      "Invalid Sec-WebSocket-Accept response"});
+}
+
 TEST(SRWebSocketHandshake, SubprotocolMustBeOneThatWasRequested) {
     const std::string head =
         "HTTP/1.1 101 OK\r\n" + kUpgrade + "Sec-WebSocket-Accept: %ACCEPT%\r\n";

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -60,9 +61,15 @@ int usageError(const std::string& message) {
 }
 
 std::optional<Data> readFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    return Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    Data bytes;
+    char buffer[4096];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
+    return bytes;
 }
 
 // Parses a whole number or decimal without locale influence.
