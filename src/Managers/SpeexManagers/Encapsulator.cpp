@@ -63,7 +63,8 @@ void EncapsulatingOperation::main() {
                 parent->removeHeadFrame();
             } else {
                 std::this_thread::sleep_for(kIdlePoll);
-                if (!parent->moreDataInputing()) break;
+                // Frames that came in during the sleep, just before the stop, are drained too.
+                if (!parent->moreDataInputing() && !parent->hasQueuedFrames()) break;
             }
             // The queue-level cancel ends a run too, so a reset never waits for a live one.
             if (parent->isCanceled() || isCancelled()) break;
@@ -223,6 +224,11 @@ bool Encapsulator::copyHeadFrame(std::int16_t* samples) {
     if (pcmDatas.empty()) return false;
     std::memcpy(samples, pcmDatas.front().data(), kFrameBytes);
     return true;
+}
+
+bool Encapsulator::hasQueuedFrames() {
+    std::lock_guard lock(pcmDatasLock_);
+    return !pcmDatas.empty();
 }
 
 void Encapsulator::removeHeadFrame() {
