@@ -61,10 +61,13 @@ void EncapsulatingOperation::main() {
                     inputOggPacketFromSpeexData(*packet);
                 }
                 parent->removeHeadFrame();
+            } else if (!parent->moreDataInputing()) {
+                // Input has ended and the queue is empty: no frame can come any more. Checked
+                // before, not after, the idle poll, so frames queued during the last poll are
+                // still encoded and a drained run ends at once.
+                break;
             } else {
                 std::this_thread::sleep_for(kIdlePoll);
-                // Frames that came in during the sleep, just before the stop, are drained too.
-                if (!parent->moreDataInputing() && !parent->hasQueuedFrames()) break;
             }
             // The queue-level cancel ends a run too, so a reset never waits for a live one.
             if (parent->isCanceled() || isCancelled()) break;
@@ -224,11 +227,6 @@ bool Encapsulator::copyHeadFrame(std::int16_t* samples) {
     if (pcmDatas.empty()) return false;
     std::memcpy(samples, pcmDatas.front().data(), kFrameBytes);
     return true;
-}
-
-bool Encapsulator::hasQueuedFrames() {
-    std::lock_guard lock(pcmDatasLock_);
-    return !pcmDatas.empty();
 }
 
 void Encapsulator::removeHeadFrame() {

@@ -153,7 +153,6 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
     // Copies the head frame out, if any, without removing it.
     bool copyHeadFrame(std::int16_t* samples);
     void removeHeadFrame();
-    bool hasQueuedFrames();
     void waitForPreviousRun();
     void deleteFileAt(const std::string& path);
 
