@@ -337,16 +337,18 @@ TEST_F(EncapsulatorRun, PreparingAgainWhileRunningEndsThePreviousRunFirst) {
     encapsulator->encapsulationOperation()->waitUntilFinished();
 }
 
-TEST_F(EncapsulatorRun, TheEncapsulatorIsFreedOnceItsRunHasEnded) {
+TEST_F(EncapsulatorRun, WaitingFramesFollowTheHeaderPagesAndTheEncapsulatorIsFreedWhenTheRunEnds) {
     std::weak_ptr<Encapsulator> weak;
     std::shared_ptr<varen::EncapsulatingOperation> operation;
     {
         auto encapsulator = Encapsulator::initWithFileName(path);
         weak = encapsulator;
-        encapsulator->prepareForEncapsulating();
-        operation = encapsulator->encapsulationOperation();
+        // Frames already waiting when the run starts still land after both header pages.
+        encapsulator->setMoreDataInputing(true);
         const Data pcm(3200, 0);
         encapsulator->inputPCMDataFromBuffer(pcm.data(), 3200);
+        encapsulator->prepareForEncapsulating();
+        operation = encapsulator->encapsulationOperation();
         encapsulator->stopEncapsulating(false);
     }
     // The running loop keeps its encapsulator until it ends, then lets go.
