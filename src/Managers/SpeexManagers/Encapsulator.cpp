@@ -77,7 +77,8 @@ void EncapsulatingOperation::main() {
 
     // Packets already handed to the server belong in the file, cancelled run or not; only frames
     // still waiting are dropped.
-    outputAPageEndOfSteam(false, true);
+    while (outputAPageEndOfSteam(false, true)) {
+    }
     if (!parent->isCanceled() && !isCancelled()) {
         platform::NotificationCenter::defaultCenter().post(
             Encapsulator::kEncapsulatingOverNotification, this);
@@ -88,6 +89,7 @@ void EncapsulatingOperation::main() {
 }
 
 void EncapsulatingOperation::writeHeaderWithComment(const std::string& comment) {
+    if (!mParent) return;  // the run is over
     mPacketCount = 0;
     mGranulepos = 0;
     stream_.submit(speexHeaderPacket(mParent->speexHeader_), true, 0, mPacketCount++);
@@ -103,14 +105,17 @@ void EncapsulatingOperation::inputOggPacketFromSpeexData(const Data& packet) {
 }
 
 void EncapsulatingOperation::checkPageSufficient() {
-    outputAPageEndOfSteam(false, false);
+    while (outputAPageEndOfSteam(false, false)) {
+    }
 }
 
-void EncapsulatingOperation::outputAPageEndOfSteam(bool flush, bool endOfStream) {
+bool EncapsulatingOperation::outputAPageEndOfSteam(bool flush, bool endOfStream) {
+    if (!mParent) return false;  // the run is over
     Data& page = mParent->bufferData;
-    if (!stream_.takePage(flush || endOfStream, page)) return;
+    if (!stream_.takePage(flush || endOfStream, page)) return false;
     writeDataToFile(page);
     page.clear();
+    return true;
 }
 
 void EncapsulatingOperation::writeDataToFile(const Data& bytes) {

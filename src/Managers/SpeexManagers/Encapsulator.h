@@ -47,7 +47,9 @@ class EncapsulatingOperation : public platform::Operation {
     void writeHeaderWithComment(const std::string& comment);
     void inputOggPacketFromSpeexData(const Data& packet);
     void checkPageSufficient();
-    void outputAPageEndOfSteam(bool flush, bool endOfStream);
+    // Writes one page when one is due (or, with either flag, whatever is pending); gives whether
+    // it wrote one. The stream never gets an end-of-stream mark: the flags only force the page.
+    bool outputAPageEndOfSteam(bool flush, bool endOfStream);
     void writeDataToFile(const Data& bytes);
 
     std::int32_t serialNumber() const { return stream_.serialNumber(); }
