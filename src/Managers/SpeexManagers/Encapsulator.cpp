@@ -137,7 +137,7 @@ std::string Encapsulator::defaultFileNameAtTime(double secondsSince1970) {
 }
 
 std::shared_ptr<Encapsulator> Encapsulator::initWithFileName(const std::string& path) {
-    auto encapsulator = std::make_shared<Encapsulator>();
+    auto encapsulator = std::make_shared<Encapsulator>(ConstructionTag{});
     encapsulator->mFileName_ = path;
     encapsulator->deleteFileAt(path);
 
@@ -154,7 +154,7 @@ std::shared_ptr<Encapsulator> Encapsulator::initWithFileName(const std::string& 
     return encapsulator;
 }
 
-Encapsulator::Encapsulator() = default;
+Encapsulator::Encapsulator(ConstructionTag) {}
 
 Encapsulator::~Encapsulator() {
     if (observer_) platform::NotificationCenter::defaultCenter().removeObserver(observer_);

@@ -99,7 +99,13 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
 
     // Deletes a file already at `path`.
     static std::shared_ptr<Encapsulator> initWithFileName(const std::string& path);
-    Encapsulator();
+    // Only `initWithFileName` builds one (the tag keeps the constructor out of other hands).
+    struct ConstructionTag {
+      private:
+        friend class Encapsulator;
+        ConstructionTag() = default;
+    };
+    explicit Encapsulator(ConstructionTag);
     ~Encapsulator();
     Encapsulator(const Encapsulator&) = delete;
     Encapsulator& operator=(const Encapsulator&) = delete;
