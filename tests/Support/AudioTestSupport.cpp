@@ -79,7 +79,7 @@ void writeWavFile(const std::filesystem::path& path, const std::vector<std::int1
 }
 
 bool synthesizeSpeech(const std::string& text, const std::filesystem::path& path) {
-    return runCommand("flite -t " + shellQuoted(text) + " -o " + shellQuoted(path.string()) +
+    return runCommand("flite -voice slt -t " + shellQuoted(text) + " -o " + shellQuoted(path.string()) +
                       " >/dev/null 2>&1") == 0 &&
            std::filesystem::exists(path);
 }
@@ -116,7 +116,7 @@ std::unique_ptr<AudioPulseServer> AudioPulseServer::start(const std::string& sin
 
 std::string AudioPulseServer::environmentPrefix() const {
     const std::string dir = shellQuoted(directory_.path().string());
-    return "env XDG_RUNTIME_DIR=" + dir + " HOME=" + dir + " PULSE_SERVER= ";
+    return "env -u PULSE_SERVER XDG_RUNTIME_DIR=" + dir + " HOME=" + dir + " ";
 }
 
 std::unique_ptr<ChildProcess> AudioPulseServer::play(const std::filesystem::path& file) const {

@@ -24,7 +24,7 @@ std::vector<std::int16_t> sineWave(std::size_t samples, double amplitude, double
 void writeWavFile(const std::filesystem::path& path, const std::vector<std::int16_t>& samples,
                   std::uint32_t sampleRate, std::uint16_t channels = 1);
 
-// Speaks the text into a WAV file with flite (16 kHz mono). False when flite failed.
+// Speaks the text into a WAV file with flite (a 16 kHz mono voice). False when flite failed.
 bool synthesizeSpeech(const std::string& text, const std::filesystem::path& path);
 
 // A PulseAudio server of the test's own with one null sink; this process's audio clients
