@@ -18,7 +18,8 @@ namespace {
 using namespace platform;
 using namespace std::chrono_literals;
 
-constexpr const char* kSentence = "Speech arrives in half second buffers, resampled to eight kilohertz.";
+constexpr const char* kSentence =
+    "Speech arrives in half second buffers, resampled to eight kilohertz.";
 
 struct FileInfo {
     int sampleRate = 0;
@@ -58,7 +59,7 @@ float levelOf(const std::vector<Delivery>& deliveries) {
 }
 
 class AudioFileSource : public ::testing::Test {
-protected:
+  protected:
     std::filesystem::path speech() {
         const auto path = directory.path() / "speech.wav";
         EXPECT_TRUE(synthesizeSpeech(kSentence, path));
@@ -91,7 +92,8 @@ TEST_F(AudioFileSource, SpeechAt16kHzArrivesWholeAt8kHz) {
     const auto expected = double(info.frames) / 2;
     EXPECT_NEAR(double(totalSamples(deliveries)), expected, 160);
     // Full buffers until the last, partial one.
-    for (std::size_t i = 0; i + 1 < deliveries.size(); ++i) EXPECT_EQ(deliveries[i].byteCount, 8000u);
+    for (std::size_t i = 0; i + 1 < deliveries.size(); ++i)
+        EXPECT_EQ(deliveries[i].byteCount, 8000u);
     EXPECT_LE(deliveries.back().byteCount, 8000u);
     EXPECT_GT(levelOf(deliveries), -40.0f);
 }

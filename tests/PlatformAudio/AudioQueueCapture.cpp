@@ -39,7 +39,9 @@ std::vector<AudioQueueBufferRef> CapturedQueue::addBuffers(std::size_t count,
     return buffers;
 }
 
-OSStatus CapturedQueue::start() { return AudioQueueStart(queue, nullptr, &errorText); }
+OSStatus CapturedQueue::start() {
+    return AudioQueueStart(queue, nullptr, &errorText);
+}
 
 std::vector<Delivery> CapturedQueue::deliveries() const {
     std::lock_guard lock(mutex_);
@@ -89,7 +91,9 @@ PlayOutWatcher::PlayOutWatcher(const CapturedQueue& queue) : queue_(queue) {
         });
 }
 
-PlayOutWatcher::~PlayOutWatcher() { NotificationCenter::defaultCenter().removeObserver(token_); }
+PlayOutWatcher::~PlayOutWatcher() {
+    NotificationCenter::defaultCenter().removeObserver(token_);
+}
 
 bool PlayOutWatcher::waitForPlayOut(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);

@@ -30,12 +30,13 @@ struct Delivery {
 //
 // Thread safety: the callback records on the queue's thread; the accessors lock.
 class CapturedQueue {
-public:
+  public:
     explicit CapturedQueue(const platform::AudioStreamBasicDescription& format = captureFormat());
     ~CapturedQueue();
 
     // Allocates and enqueues buffers of the capacity.
-    std::vector<platform::AudioQueueBufferRef> addBuffers(std::size_t count, std::uint32_t capacity);
+    std::vector<platform::AudioQueueBufferRef> addBuffers(std::size_t count,
+                                                          std::uint32_t capacity);
     platform::OSStatus start();
 
     std::vector<Delivery> deliveries() const;
@@ -50,7 +51,7 @@ public:
     // Runs inside the callback after the delivery is recorded, with its index.
     std::function<void(std::size_t index)> onDelivery;
 
-private:
+  private:
     static void callback(void* userData, platform::AudioQueueRef queue,
                          platform::AudioQueueBufferRef buffer,
                          const platform::AudioTimeStamp* startTime, std::uint32_t packets,
@@ -63,7 +64,7 @@ private:
 
 // Counts the played-out notifications of one queue and how many deliveries preceded each.
 class PlayOutWatcher {
-public:
+  public:
     explicit PlayOutWatcher(const CapturedQueue& queue);
     ~PlayOutWatcher();
     bool waitForPlayOut(std::chrono::milliseconds timeout) const;
@@ -71,7 +72,7 @@ public:
     std::size_t deliveriesBeforePlayOut() const;
     std::chrono::steady_clock::time_point playedOutAt() const;
 
-private:
+  private:
     const CapturedQueue& queue_;
     platform::NotificationCenter::Token token_;
     mutable std::mutex mutex_;

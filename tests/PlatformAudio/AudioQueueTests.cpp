@@ -198,7 +198,8 @@ TEST(AudioQueue, AcceptsOnlyMonoSixteenBitLinearPcm) {
     stereo.mBytesPerFrame = stereo.mBytesPerPacket = 4;
     CapturedQueue rejected(stereo);
     EXPECT_EQ(rejected.status, kAudioFormatUnsupportedDataFormatError);
-    EXPECT_EQ(rejected.errorText, "unsupported capture format (16-bit signed mono linear PCM only)");
+    EXPECT_EQ(rejected.errorText,
+              "unsupported capture format (16-bit signed mono linear PCM only)");
     EXPECT_EQ(rejected.queue, nullptr);
 
     auto lossless = captureFormat();

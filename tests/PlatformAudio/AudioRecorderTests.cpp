@@ -37,7 +37,7 @@ TEST(AudioLevel, PowerIsRmsOverFullScaleInDecibels) {
 }
 
 class AudioRecorderMetering : public ::testing::Test {
-protected:
+  protected:
     // Delivers the script's buffers one at a time, on demand.
     void deliverNext() {
         const std::size_t before = capture->count();

@@ -42,7 +42,8 @@ TEST(AudioSession, GrantsEachRequestOnceLaterOnTheMainLoop) {
 }
 
 TEST(AudioSession, RefusesWhenThePolicySaysSo) {
-    AudioSession::sharedInstance()->setRecordPermissionPolicy(AudioSession::RecordPermissionPolicy::deny);
+    AudioSession::sharedInstance()->setRecordPermissionPolicy(
+        AudioSession::RecordPermissionPolicy::deny);
     const auto answers = requestTwice();
     ASSERT_EQ(answers.size(), 2u);
     for (const auto& answer : answers) {

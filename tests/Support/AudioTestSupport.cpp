@@ -53,8 +53,9 @@ std::vector<std::int16_t> sineWave(std::size_t samples, double amplitude, double
                                    double sampleRate) {
     std::vector<std::int16_t> wave(samples);
     for (std::size_t i = 0; i < samples; ++i) {
-        wave[i] = std::int16_t(std::lround(
-            amplitude * 32767.0 * std::sin(2 * std::numbers::pi * frequency * double(i) / sampleRate)));
+        wave[i] = std::int16_t(
+            std::lround(amplitude * 32767.0 *
+                        std::sin(2 * std::numbers::pi * frequency * double(i) / sampleRate)));
     }
     return wave;
 }
@@ -79,8 +80,8 @@ void writeWavFile(const std::filesystem::path& path, const std::vector<std::int1
 }
 
 bool synthesizeSpeech(const std::string& text, const std::filesystem::path& path) {
-    return runCommand("flite -voice slt -t " + shellQuoted(text) + " -o " + shellQuoted(path.string()) +
-                      " >/dev/null 2>&1") == 0 &&
+    return runCommand("flite -voice slt -t " + shellQuoted(text) + " -o " +
+                      shellQuoted(path.string()) + " >/dev/null 2>&1") == 0 &&
            std::filesystem::exists(path);
 }
 
@@ -90,11 +91,13 @@ std::unique_ptr<AudioPulseServer> AudioPulseServer::start(const std::string& sin
     server->sinkName_ = sinkName;
     const std::string prefix = server->environmentPrefix();
     const std::string log = (server->directory_.path() / "pulseaudio.log").string();
-    const int status = runCommand(
-        prefix + "pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false -n "
-                 "--load=" + shellQuoted("module-null-sink sink_name=" + sinkName) +
-        " --load=module-native-protocol-unix --log-target=file:" + shellQuoted(log) +
-        " >/dev/null 2>&1");
+    const int status =
+        runCommand(prefix +
+                   "pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false -n "
+                   "--load=" +
+                   shellQuoted("module-null-sink sink_name=" + sinkName) +
+                   " --load=module-native-protocol-unix --log-target=file:" + shellQuoted(log) +
+                   " >/dev/null 2>&1");
     if (status != 0) {
         if (whyNot) *whyNot = "pulseaudio did not start (status " + std::to_string(status) + ")";
         return nullptr;
@@ -121,9 +124,10 @@ std::string AudioPulseServer::environmentPrefix() const {
 
 std::unique_ptr<ChildProcess> AudioPulseServer::play(const std::filesystem::path& file) const {
     ChildProcess::Options options;
-    options.environment = {{"XDG_RUNTIME_DIR", directory_.path().string()},
-                           {"HOME", directory_.path().string()},
-                           {"PULSE_SERVER", "unix:" + (directory_.path() / "pulse" / "native").string()}};
+    options.environment = {
+        {"XDG_RUNTIME_DIR", directory_.path().string()},
+        {"HOME", directory_.path().string()},
+        {"PULSE_SERVER", "unix:" + (directory_.path() / "pulse" / "native").string()}};
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{"paplay", "--device=" + sinkName_, file.string()}, options);
 }

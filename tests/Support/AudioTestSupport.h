@@ -30,7 +30,7 @@ bool synthesizeSpeech(const std::string& text, const std::filesystem::path& path
 // A PulseAudio server of the test's own with one null sink; this process's audio clients
 // (PortAudio through ALSA's pulse plugin) talk to it. Stopped by the destructor.
 class AudioPulseServer {
-public:
+  public:
     // None, with `whyNot` set, when the server cannot run here.
     static std::unique_ptr<AudioPulseServer> start(const std::string& sinkName,
                                                    std::string* whyNot);
@@ -40,7 +40,7 @@ public:
     std::unique_ptr<ChildProcess> play(const std::filesystem::path& file) const;
     const std::filesystem::path& runtimeDirectory() const { return directory_.path(); }
 
-private:
+  private:
     AudioPulseServer() = default;
     std::string environmentPrefix() const;
 

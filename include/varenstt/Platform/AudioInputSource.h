@@ -33,7 +33,7 @@ struct ScriptedAudioBuffer {
 // Where input queues take their audio from. The host chooses it before a run through
 // `setDefaultAudioInputSource`; every input queue created afterwards uses that choice.
 class AudioInputSource {
-public:
+  public:
     enum class Kind { defaultDevice, file, scripted };
 
     // A `speed` of infinity: no pacing at all.
@@ -55,7 +55,7 @@ public:
     const std::vector<ScriptedAudioBuffer>& buffers() const { return buffers_; }
     std::chrono::steady_clock::duration interval() const { return interval_; }
 
-private:
+  private:
     Kind kind_ = Kind::defaultDevice;
     std::filesystem::path path_;
     double speed_ = 1.0;

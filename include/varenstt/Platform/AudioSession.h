@@ -22,7 +22,7 @@ inline constexpr const char* AVAudioSessionCategoryPlayAndRecord =
 // Thread safety: every member may be called from any thread. Permission answers run on the
 // main run loop, never inside the call that requested them.
 class AudioSession {
-public:
+  public:
     enum class RecordPermissionPolicy { grant, deny };
     using PermissionBlock = std::function<void(bool granted)>;
 
@@ -44,7 +44,7 @@ public:
 
     AudioSession() = default;
 
-private:
+  private:
     std::atomic<RecordPermissionPolicy> policy_{RecordPermissionPolicy::grant};
     std::atomic<bool> active_{false};
     mutable std::mutex mutex_;

@@ -18,12 +18,12 @@ float averagePowerInDecibels(double sumOfSquares, std::uint64_t sampleCount);
 //
 // Thread safety: `add` runs on input queues' threads, `take` on the meter's thread; both lock.
 class AudioLevelAccumulator {
-public:
+  public:
     void add(double sumOfSquares, std::uint64_t sampleCount);
     // The average power since the previous `take`, in dBFS; the floor when nothing came.
     float take();
 
-private:
+  private:
     std::mutex mutex_;
     double sumOfSquares_ = 0;
     std::uint64_t sampleCount_ = 0;

@@ -82,9 +82,8 @@ struct OpaqueAudioQueue {
     void run() {
         std::unique_lock lock(mutex);
         for (;;) {
-            changed.wait(lock, [&] {
-                return disposed || (running && !exhausted && !enqueued.empty());
-            });
+            changed.wait(lock,
+                         [&] { return disposed || (running && !exhausted && !enqueued.empty()); });
             if (disposed) return;
             AudioQueueBuffer* buffer = enqueued.front();
             enqueued.pop_front();
@@ -244,8 +243,9 @@ OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, std::uint32_t inBufferByte
     if (!outBuffer || inBufferByteSize == 0) return kAudioQueueErr_InvalidParameter;
     auto data = std::make_unique<std::uint8_t[]>(inBufferByteSize);
     void* const bytes = data.get();
-    auto storage = std::make_unique<OpaqueAudioQueue::BufferStorage>(OpaqueAudioQueue::BufferStorage{
-        std::move(data), AudioQueueBuffer{inBufferByteSize, bytes, 0, nullptr, 0}});
+    auto storage =
+        std::make_unique<OpaqueAudioQueue::BufferStorage>(OpaqueAudioQueue::BufferStorage{
+            std::move(data), AudioQueueBuffer{inBufferByteSize, bytes, 0, nullptr, 0}});
     std::lock_guard lock(queue->mutex);
     *outBuffer = &storage->buffer;
     queue->buffers.push_back(std::move(storage));

@@ -46,8 +46,7 @@ std::shared_ptr<AudioRecorder> AudioRecorder::initWithURLSettingsError(
     if (badNumber(map, AVSampleRateKey, 1, 768000, outError) ||
         badNumber(map, AVFormatIDKey, 0, 4294967295.0, outError) ||
         badNumber(map, AVNumberOfChannelsKey, 1, 64, outError) ||
-        badNumber(map, AVEncoderAudioQualityKey, AVAudioQualityMin, AVAudioQualityMax,
-                  outError)) {
+        badNumber(map, AVEncoderAudioQualityKey, AVAudioQualityMin, AVAudioQualityMax, outError)) {
         return nullptr;
     }
     const std::size_t channels = std::size_t(map.value(AVNumberOfChannelsKey, 1.0));
@@ -62,9 +61,13 @@ AudioRecorder::AudioRecorder(std::filesystem::path url, nlohmann::json settings,
       accumulator_(std::make_shared<AudioLevelAccumulator>()),
       averagePower_(kAudioLevelFloorDecibels) {}
 
-AudioRecorder::~AudioRecorder() { stop(); }
+AudioRecorder::~AudioRecorder() {
+    stop();
+}
 
-bool AudioRecorder::prepareToRecord() { return true; }
+bool AudioRecorder::prepareToRecord() {
+    return true;
+}
 
 bool AudioRecorder::record() {
     if (!recording_) {

@@ -29,12 +29,13 @@ inline constexpr const char* NSOSStatusErrorDomain = "NSOSStatusErrorDomain";
 // Thread safety: the recorder's members are called from one thread at a time (the meter's);
 // the audio it measures arrives on input queue threads through a locked accumulator.
 class AudioRecorder {
-public:
+  public:
     // No recorder, and `outError` set, when the settings are unusable: a sample rate or a
     // channel count that is not positive, a quality outside 0...127, or a value of the wrong
     // type. Missing keys take 8000 Hz, linear PCM, one channel, minimum quality.
-    static std::shared_ptr<AudioRecorder> initWithURLSettingsError(
-        const std::filesystem::path& url, const nlohmann::json& settings, Error* outError);
+    static std::shared_ptr<AudioRecorder> initWithURLSettingsError(const std::filesystem::path& url,
+                                                                   const nlohmann::json& settings,
+                                                                   Error* outError);
     ~AudioRecorder();
 
     bool prepareToRecord();
@@ -56,7 +57,7 @@ public:
 
     AudioRecorder(std::filesystem::path url, nlohmann::json settings, std::size_t channels);
 
-private:
+  private:
     const std::filesystem::path url_;
     const nlohmann::json settings_;
     const std::size_t channels_;

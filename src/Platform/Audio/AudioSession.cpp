@@ -44,6 +44,8 @@ std::string AudioSession::category() const {
     return category_;
 }
 
-bool AudioSession::isActive() const { return active_.load(); }
+bool AudioSession::isActive() const {
+    return active_.load();
+}
 
 }  // namespace varen::platform

@@ -14,17 +14,28 @@ namespace varen::platform {
 
 namespace {
 
-// PortAudio is initialised while any device source exists, and only then: processes that
-// never touch the device never enumerate the host's audio systems. Its calls are serialised.
+// PortAudio is initialised on the first use of the device and stays so for the life of the
+// process (unless it found no device): processes that never touch the device never enumerate the
+// host's audio systems, and the audio plugins it loads are never unloaded under a live allocation.
+// Its calls are serialised.
 std::mutex& portAudioMutex() {
     static std::mutex mutex;
     return mutex;
 }
-int portAudioUsers = 0;  // guarded by portAudioMutex()
+
+bool portAudioInitialised = false;  // guarded by portAudioMutex()
+bool portAudioStale = false;        // the last look found no device: look again next time
+int liveDeviceSources = 0;          // guarded by portAudioMutex()
 
 bool acquirePortAudio(std::string& errorText) {
     std::lock_guard lock(portAudioMutex());
-    if (portAudioUsers == 0) {
+    if (portAudioInitialised && portAudioStale && liveDeviceSources == 0) {
+        // Devices are enumerated at initialisation; one may have appeared since.
+        Pa_Terminate();
+        portAudioInitialised = false;
+    }
+    portAudioStale = false;
+    if (!portAudioInitialised) {
         // Probing for a sound server must not spawn one.
         ::setenv("JACK_NO_START_SERVER", "1", 0);
         const PaError error = Pa_Initialize();
@@ -32,25 +43,24 @@ bool acquirePortAudio(std::string& errorText) {
             errorText = std::string("audio system unavailable: ") + Pa_GetErrorText(error);
             return false;
         }
+        portAudioInitialised = true;
     }
-    ++portAudioUsers;
     return true;
-}
-
-void releasePortAudio() {
-    std::lock_guard lock(portAudioMutex());
-    if (--portAudioUsers == 0) Pa_Terminate();
 }
 
 // The default input device through PortAudio. The device's callback thread appends to a
 // ring; `fill` takes whole buffers from it.
 class DeviceInputSource final : public InputSource {
-public:
-    DeviceInputSource(PaDeviceIndex device, std::uint32_t rate) : device_(device), rate_(rate) {}
+  public:
+    DeviceInputSource(PaDeviceIndex device, std::uint32_t rate) : device_(device), rate_(rate) {
+        std::lock_guard lock(portAudioMutex());
+        ++liveDeviceSources;
+    }
 
     ~DeviceInputSource() override {
         closeStream();
-        releasePortAudio();
+        std::lock_guard lock(portAudioMutex());
+        --liveDeviceSources;
     }
 
     OSStatus start(std::string& errorText) override {
@@ -67,8 +77,8 @@ public:
         if (Pa_IsStreamActive(stream_) == 1) return noErr;
         if (const PaError error = Pa_StartStream(stream_); error != paNoError) {
             InputSource::stop();
-            errorText = std::string("cannot start the default input device: ") +
-                        Pa_GetErrorText(error);
+            errorText =
+                std::string("cannot start the default input device: ") + Pa_GetErrorText(error);
             return kAudioQueueErr_CannotStart;
         }
         return noErr;
@@ -96,7 +106,7 @@ public:
 
     Clock::duration playOutDelay(std::uint32_t) const override { return {}; }
 
-private:
+  private:
     OSStatus openStream(std::string& errorText) {
         std::lock_guard lock(portAudioMutex());
         const PaDeviceInfo* info = Pa_GetDeviceInfo(device_);
@@ -126,13 +136,13 @@ private:
                 return kAudioQueueErr_CannotStart;
             }
         }
-        const PaError error = Pa_OpenStream(&stream_, &input, nullptr, deviceRate,
-                                            paFramesPerBufferUnspecified, paNoFlag,
-                                            &DeviceInputSource::streamCallback, this);
+        const PaError error =
+            Pa_OpenStream(&stream_, &input, nullptr, deviceRate, paFramesPerBufferUnspecified,
+                          paNoFlag, &DeviceInputSource::streamCallback, this);
         if (error != paNoError) {
             stream_ = nullptr;
-            errorText = std::string("cannot open the default input device: ") +
-                        Pa_GetErrorText(error);
+            errorText =
+                std::string("cannot open the default input device: ") + Pa_GetErrorText(error);
             return kAudioQueueErr_CannotStart;
         }
         return noErr;
@@ -212,9 +222,9 @@ std::unique_ptr<InputSource> makeDeviceInputSource(std::uint32_t sampleRate, OSS
         std::lock_guard lock(portAudioMutex());
         device = Pa_GetDefaultInputDevice();
         if (device != paNoDevice) info = Pa_GetDeviceInfo(device);
+        if (!info || info->maxInputChannels < 1) portAudioStale = true;
     }
     if (device == paNoDevice || !info || info->maxInputChannels < 1) {
-        releasePortAudio();
         status = kAudioQueueErr_InvalidDevice;
         errorText = "no default input device";
         return nullptr;

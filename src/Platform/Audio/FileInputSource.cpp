@@ -16,12 +16,14 @@ namespace {
 constexpr int kResamplerQuality = SPEEX_RESAMPLER_QUALITY_DEFAULT;
 constexpr std::size_t kReadFrames = 2048;
 
-std::string quoted(const std::filesystem::path& path) { return "\"" + path.string() + "\""; }
+std::string quoted(const std::filesystem::path& path) {
+    return "\"" + path.string() + "\"";
+}
 
 // Decodes a file with libsndfile, mixes it to mono, resamples it to the queue's rate and hands
 // it out at `speed` times real time.
 class FileInputSource final : public InputSource {
-public:
+  public:
     FileInputSource(SNDFILE* file, const SF_INFO& info, std::uint32_t rate, double speed,
                     SpeexResamplerState* resampler)
         : file_(file), info_(info), rate_(rate), speed_(speed), resampler_(resampler) {}
@@ -75,7 +77,7 @@ public:
         return paced(capacity / sizeof(std::int16_t));
     }
 
-private:
+  private:
     Clock::duration paced(std::uint64_t samples) const {
         if (!std::isfinite(speed_)) return Clock::duration::zero();
         return std::chrono::duration_cast<Clock::duration>(
@@ -96,7 +98,8 @@ private:
         mono_.resize(std::size_t(frames));
         for (sf_count_t f = 0; f < frames; ++f) {
             std::int32_t sum = 0;
-            for (std::size_t c = 0; c < channels; ++c) sum += interleaved_[std::size_t(f) * channels + c];
+            for (std::size_t c = 0; c < channels; ++c)
+                sum += interleaved_[std::size_t(f) * channels + c];
             mono_[std::size_t(f)] = std::int16_t(sum / std::int32_t(channels));
         }
         append(mono_.data(), mono_.size());
@@ -179,15 +182,14 @@ std::unique_ptr<InputSource> makeFileInputSource(const AudioInputSource& descrip
     SNDFILE* file = sf_open(description.path().c_str(), SFM_READ, &info);
     if (!file) {
         status = kAudioFileUnsupportedFileTypeError;
-        errorText = "cannot read audio file " + quoted(description.path()) + ": " +
-                    sf_strerror(nullptr);
+        errorText =
+            "cannot read audio file " + quoted(description.path()) + ": " + sf_strerror(nullptr);
         return nullptr;
     }
     if (info.channels < 1 || info.samplerate < 1) {
         sf_close(file);
         status = kAudioFileUnsupportedFileTypeError;
-        errorText = "cannot read audio file " + quoted(description.path()) +
-                    ": no audio channels";
+        errorText = "cannot read audio file " + quoted(description.path()) + ": no audio channels";
         return nullptr;
     }
     SpeexResamplerState* resampler = nullptr;

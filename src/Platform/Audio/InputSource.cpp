@@ -33,7 +33,9 @@ ScriptedAudioBuffer ScriptedAudioBuffer::zeroPackets(std::uint32_t byteCount) {
     return ScriptedAudioBuffer{Data(byteCount, 0), 0u};
 }
 
-AudioInputSource AudioInputSource::defaultDevice() { return AudioInputSource{}; }
+AudioInputSource AudioInputSource::defaultDevice() {
+    return AudioInputSource{};
+}
 
 AudioInputSource AudioInputSource::file(std::filesystem::path path, double speed) {
     AudioInputSource source;

@@ -17,7 +17,7 @@ namespace varen::platform {
 // Thread safety: `fill` and `waitUntil` run on the queue's thread only; `start` and `stop` may
 // be called from any thread, also while `fill` is blocked, which `stop` wakes up.
 class InputSource {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     struct Fill {
@@ -42,13 +42,13 @@ public:
     // Sleeps until the deadline; false when `stop` came first.
     bool waitUntil(Clock::time_point deadline);
 
-protected:
+  protected:
     bool stoppedLocked() const { return stopped_; }
 
     std::mutex mutex_;
     std::condition_variable wake_;
 
-private:
+  private:
     bool stopped_ = true;
 };
 

@@ -9,7 +9,7 @@ namespace {
 
 // Hands out a fixed list of buffers, for tests: each after the script's interval.
 class ScriptedInputSource final : public InputSource {
-public:
+  public:
     explicit ScriptedInputSource(const AudioInputSource& description)
         : buffers_(description.buffers()), interval_(description.interval()) {}
 
@@ -47,7 +47,7 @@ public:
 
     Clock::duration playOutDelay(std::uint32_t) const override { return interval_; }
 
-private:
+  private:
     static constexpr std::uint32_t kBytesPerPacket = 2;
 
     const std::vector<ScriptedAudioBuffer> buffers_;
