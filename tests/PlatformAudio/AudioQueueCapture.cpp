@@ -86,8 +86,9 @@ PlayOutWatcher::PlayOutWatcher(const CapturedQueue& queue) : queue_(queue) {
                 ++playOuts_;
                 deliveries_ = delivered;
                 at_ = std::chrono::steady_clock::now();
+                // Under the lock: the waiter may destroy the watcher as soon as it wakes.
+                changed_.notify_all();
             }
-            changed_.notify_all();
         });
 }
 

@@ -152,8 +152,9 @@ class DeviceInputSource final : public InputSource {
         std::lock_guard control(controlMutex_);
         std::lock_guard lock(portAudioMutex());
         if (stream_) {
-            // Waits for a running device callback, so `this` is no longer in use there.
-            Pa_AbortStream(stream_);
+            // Waits for the device thread to end (an abort would cancel it mid-call), so `this` is
+            // no longer in use there.
+            Pa_StopStream(stream_);
             Pa_CloseStream(stream_);
             stream_ = nullptr;
         }
