@@ -1,5 +1,9 @@
 #include "AudioQueueCapture.h"
 
+#include <cstring>
+#include <thread>
+
+#include "Platform/Audio/AudioLevelTap.h"
 #include "varenstt/Platform/AudioInputSource.h"
 
 namespace varen::test {
@@ -7,40 +11,63 @@ namespace varen::test {
 using namespace platform;
 
 AudioStreamBasicDescription captureFormat() {
-    AudioStreamBasicDescription format;
-    format.mSampleRate = 8000.0;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-    format.mBytesPerPacket = 2;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 2;
-    format.mChannelsPerFrame = 1;
-    format.mBitsPerChannel = 16;
-    return format;
+    return AudioStreamBasicDescription{8000.0,
+                                       kAudioFormatLinearPCM,
+                                       kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
+                                       2,
+                                       1,
+                                       2,
+                                       1,
+                                       16};
+}
+
+float levelOf(const std::vector<Delivery>& deliveries) {
+    double sum = 0;
+    std::uint64_t count = 0;
+    for (const auto& d : deliveries) {
+        for (std::size_t i = 0; i + 1 < d.bytes.size(); i += 2, ++count) {
+            std::int16_t sample;
+            std::memcpy(&sample, d.bytes.data() + i, 2);
+            sum += double(sample) * sample;
+        }
+    }
+    return averagePowerInDecibels(sum, count);
+}
+
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!predicate()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 CapturedQueue::CapturedQueue(const AudioStreamBasicDescription& format) {
     status = AudioQueueNewInput(&format, &CapturedQueue::callback, this, &queue, &errorText);
+    token_ = NotificationCenter::defaultCenter().addObserver(
+        AudioInputDidPlayOutNotification, queue, [this](const Notification&) {
+            std::lock_guard lock(mutex_);
+            if (playOuts_++ == 0) {
+                deliveriesBeforePlayOut_ = deliveries_.size();
+                playedOutAt_ = Clock::now();
+            }
+        });
 }
 
 CapturedQueue::~CapturedQueue() {
     if (queue) AudioQueueDispose(queue, true);
+    NotificationCenter::defaultCenter().removeObserver(token_);
 }
 
 std::vector<AudioQueueBufferRef> CapturedQueue::addBuffers(std::size_t count,
                                                            std::uint32_t capacity) {
-    std::vector<AudioQueueBufferRef> buffers;
-    for (std::size_t i = 0; i < count; ++i) {
-        AudioQueueBufferRef buffer = nullptr;
-        if (AudioQueueAllocateBuffer(queue, capacity, &buffer) != noErr) break;
+    std::vector<AudioQueueBufferRef> buffers(count);
+    for (auto& buffer : buffers) {
+        AudioQueueAllocateBuffer(queue, capacity, &buffer);
         AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
-        buffers.push_back(buffer);
     }
     return buffers;
-}
-
-OSStatus CapturedQueue::start() {
-    return AudioQueueStart(queue, nullptr, &errorText);
 }
 
 std::vector<Delivery> CapturedQueue::deliveries() const {
@@ -53,9 +80,19 @@ std::size_t CapturedQueue::count() const {
     return deliveries_.size();
 }
 
-bool CapturedQueue::waitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return deliveries_.size() >= count; });
+std::size_t CapturedQueue::playOuts() const {
+    std::lock_guard lock(mutex_);
+    return playOuts_;
+}
+
+std::size_t CapturedQueue::deliveriesBeforePlayOut() const {
+    std::lock_guard lock(mutex_);
+    return deliveriesBeforePlayOut_;
+}
+
+Clock::time_point CapturedQueue::playedOutAt() const {
+    std::lock_guard lock(mutex_);
+    return playedOutAt_;
 }
 
 void CapturedQueue::callback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer,
@@ -66,54 +103,12 @@ void CapturedQueue::callback(void* userData, AudioQueueRef queue, AudioQueueBuff
     std::size_t index;
     {
         std::lock_guard lock(self->mutex_);
-        self->deliveries_.push_back(Delivery{buffer, buffer->mAudioDataByteSize, packets,
-                                             Data(data, data + buffer->mAudioDataByteSize),
-                                             startTime ? startTime->mSampleTime : -1,
-                                             std::chrono::steady_clock::now()});
+        self->deliveries_.push_back({buffer, packets, Data(data, data + buffer->mAudioDataByteSize),
+                                     startTime->mSampleTime, Clock::now()});
         index = self->deliveries_.size() - 1;
     }
-    self->changed_.notify_all();
     if (self->onDelivery) self->onDelivery(index);
     if (self->reenqueue) AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
-}
-
-PlayOutWatcher::PlayOutWatcher(const CapturedQueue& queue) : queue_(queue) {
-    token_ = NotificationCenter::defaultCenter().addObserver(
-        AudioInputDidPlayOutNotification, queue.queue, [this](const Notification&) {
-            const std::size_t delivered = queue_.count();
-            {
-                std::lock_guard lock(mutex_);
-                ++playOuts_;
-                deliveries_ = delivered;
-                at_ = std::chrono::steady_clock::now();
-                // Under the lock: the waiter may destroy the watcher as soon as it wakes.
-                changed_.notify_all();
-            }
-        });
-}
-
-PlayOutWatcher::~PlayOutWatcher() {
-    NotificationCenter::defaultCenter().removeObserver(token_);
-}
-
-bool PlayOutWatcher::waitForPlayOut(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return playOuts_ > 0; });
-}
-
-std::size_t PlayOutWatcher::playOuts() const {
-    std::lock_guard lock(mutex_);
-    return playOuts_;
-}
-
-std::size_t PlayOutWatcher::deliveriesBeforePlayOut() const {
-    std::lock_guard lock(mutex_);
-    return deliveries_;
-}
-
-std::chrono::steady_clock::time_point PlayOutWatcher::playedOutAt() const {
-    std::lock_guard lock(mutex_);
-    return at_;
 }
 
 }  // namespace varen::test

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -14,21 +13,29 @@
 
 namespace varen::test {
 
-// The capture format of the library: 8 kHz mono 16-bit signed linear PCM.
+using Clock = std::chrono::steady_clock;
+
+// The library's capture format: 8 kHz mono 16-bit signed linear PCM.
 platform::AudioStreamBasicDescription captureFormat();
 
 struct Delivery {
     platform::AudioQueueBufferRef buffer = nullptr;
-    std::uint32_t byteCount = 0;
     std::uint32_t packetCount = 0;
     Data bytes;
     double sampleTime = 0;
-    std::chrono::steady_clock::time_point at;
+    Clock::time_point at;
 };
 
-// An input queue that records every callback it receives.
+// The average power of the samples in dBFS.
+float levelOf(const std::vector<Delivery>& deliveries);
+
+// Polls until the predicate holds or the timeout passes.
+bool eventually(const std::function<bool()>& predicate,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// An input queue that records every callback, and the queue's played-out announcements.
 //
-// Thread safety: the callback records on the queue's thread; the accessors lock.
+// Thread safety: the callback and the observer record on the queue's thread; accessors lock.
 class CapturedQueue {
   public:
     explicit CapturedQueue(const platform::AudioStreamBasicDescription& format = captureFormat());
@@ -37,11 +44,17 @@ class CapturedQueue {
     // Allocates and enqueues buffers of the capacity.
     std::vector<platform::AudioQueueBufferRef> addBuffers(std::size_t count,
                                                           std::uint32_t capacity);
-    platform::OSStatus start();
+    platform::OSStatus start() { return platform::AudioQueueStart(queue, nullptr, &errorText); }
 
     std::vector<Delivery> deliveries() const;
     std::size_t count() const;
-    bool waitForCount(std::size_t count, std::chrono::milliseconds timeout) const;
+    bool waitForCount(std::size_t n) const {
+        return eventually([&] { return count() >= n; });
+    }
+    // Played-out announcements: how many, and the deliveries before the first one.
+    std::size_t playOuts() const;
+    std::size_t deliveriesBeforePlayOut() const;
+    Clock::time_point playedOutAt() const;
 
     platform::OSStatus status = platform::noErr;
     std::string errorText;
@@ -58,28 +71,11 @@ class CapturedQueue {
                          const platform::AudioStreamPacketDescription* descriptions);
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
     std::vector<Delivery> deliveries_;
-};
-
-// Counts the played-out notifications of one queue and how many deliveries preceded each.
-class PlayOutWatcher {
-  public:
-    explicit PlayOutWatcher(const CapturedQueue& queue);
-    ~PlayOutWatcher();
-    bool waitForPlayOut(std::chrono::milliseconds timeout) const;
-    std::size_t playOuts() const;
-    std::size_t deliveriesBeforePlayOut() const;
-    std::chrono::steady_clock::time_point playedOutAt() const;
-
-  private:
-    const CapturedQueue& queue_;
-    platform::NotificationCenter::Token token_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
     std::size_t playOuts_ = 0;
-    std::size_t deliveries_ = 0;
-    std::chrono::steady_clock::time_point at_;
+    std::size_t deliveriesBeforePlayOut_ = 0;
+    Clock::time_point playedOutAt_;
+    platform::NotificationCenter::Token token_;
 };
 
 }  // namespace varen::test
