@@ -50,6 +50,10 @@ bool acquirePortAudio(std::string& errorText) {
 
 // The default input device through PortAudio. The device's callback thread appends to a
 // ring; `fill` takes whole buffers from it.
+//
+// Thread safety: `start` and `stop` may come from any thread and are serialised by
+// `controlMutex_`; the ring is shared between the device thread and the queue thread under
+// `mutex_`; the resampler belongs to the device thread while the stream runs.
 class DeviceInputSource final : public InputSource {
   public:
     DeviceInputSource(PaDeviceIndex device, std::uint32_t rate) : device_(device), rate_(rate) {

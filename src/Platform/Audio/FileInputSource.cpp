@@ -22,6 +22,9 @@ std::string quoted(const std::filesystem::path& path) {
 
 // Decodes a file with libsndfile, mixes it to mono, resamples it to the queue's rate and hands
 // it out at `speed` times real time.
+//
+// Thread safety: decoding state belongs to the queue thread (`fill`); the pace is shared with
+// `start`, which may come from any thread, under `mutex_`.
 class FileInputSource final : public InputSource {
   public:
     FileInputSource(SNDFILE* file, const SF_INFO& info, std::uint32_t rate, double speed,
