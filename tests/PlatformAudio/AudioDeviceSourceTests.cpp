@@ -38,7 +38,7 @@ TEST(AudioDeviceSource, CapturesWhatPlaysIntoTheDefaultSink) {
     ASSERT_NE(server, nullptr) << whyNot;
     TemporaryDirectory directory;
     const auto tone = directory.path() / "tone.wav";
-    writeWavFile(tone, sineWave(3 * 44100, 0.5, 440, 44100), 44100);
+    writeWavFile(tone, sineWave(2 * 44100, 0.5, 440, 44100), 44100);
     auto recorder = AudioRecorder::initWithURLSettingsError("/dev/null", {}, nullptr);
     recorder->setMeteringEnabled(true);
     recorder->record();

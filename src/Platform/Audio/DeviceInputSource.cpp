@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <portaudio.h>
 #include <speex/speex_resampler.h>
 
@@ -27,6 +28,28 @@ bool portAudioInitialised = false;  // guarded by portAudioMutex()
 bool portAudioStale = false;        // the last look found no device: look again next time
 int liveDeviceSources = 0;          // guarded by portAudioMutex()
 
+void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+void ignoreJackMessage(const char*) {}
+
+// The sound systems PortAudio probes print their enumeration chatter on stderr, which would
+// garble a host's terminal; failures reach the host through our own error texts instead. The
+// libraries come in with PortAudio, so their hooks are looked up rather than linked.
+void quietSoundSystemMessages() {
+    using AlsaErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using AlsaSetHandler = int (*)(AlsaErrorHandler);
+    using JackHandler = void (*)(const char*);
+    using JackSetHandler = void (*)(JackHandler);
+    if (auto set =
+            reinterpret_cast<AlsaSetHandler>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler"))) {
+        set(&ignoreAlsaMessage);
+    }
+    for (const char* name : {"jack_set_error_function", "jack_set_info_function"}) {
+        if (auto set = reinterpret_cast<JackSetHandler>(dlsym(RTLD_DEFAULT, name))) {
+            set(&ignoreJackMessage);
+        }
+    }
+}
+
 bool acquirePortAudio(std::string& errorText) {
     std::lock_guard lock(portAudioMutex());
     if (portAudioInitialised && portAudioStale && liveDeviceSources == 0) {
@@ -38,6 +61,7 @@ bool acquirePortAudio(std::string& errorText) {
     if (!portAudioInitialised) {
         // Probing for a sound server must not spawn one.
         ::setenv("JACK_NO_START_SERVER", "1", 0);
+        quietSoundSystemMessages();
         const PaError error = Pa_Initialize();
         if (error != paNoError) {
             errorText = std::string("audio system unavailable: ") + Pa_GetErrorText(error);
