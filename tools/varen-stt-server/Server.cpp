@@ -266,10 +266,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         options_ = options;
         phase_ = Phase::decoding;
         decoding_ = std::make_shared<Decoding>(shared_->workers);
-        decode([pool = pool_, options](Decoding& decoding, std::vector<Outcome>& outcomes) {
+        decode([pool = pool_, options, workers = shared_->workers](Decoding& decoding,
+                                                                    std::vector<Outcome>& outcomes) {
             try {
                 decoding.recognizer = std::make_unique<Recognizer>(pool, options);
                 outcomes.emplace_back(Ready{});
+                // Off this strand, so that the session's packets do not wait for it.
+                net::post(workers, [pool] { pool->replenish(); });
             } catch (const std::exception& error) {
                 outcomes.emplace_back(LoadFailed{error.what()});
             }
