@@ -25,7 +25,8 @@ StartOptions startOf(const std::string& text) {
 }
 
 TEST(RequestTarget, SplitsPathAndPercentDecodesTheQuery) {
-    RequestTarget target = parseRequestTarget("/ws/client/speech?key=a%20b%26c&model=en-US_8k_digits");
+    RequestTarget target =
+        parseRequestTarget("/ws/client/speech?key=a%20b%26c&model=en-US_8k_digits");
     EXPECT_EQ(target.path, "/ws/client/speech");
     EXPECT_EQ(target.query["key"], "a b&c");
     EXPECT_EQ(target.query["model"], "en-US_8k_digits");

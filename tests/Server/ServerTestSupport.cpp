@@ -12,10 +12,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include <speex/speex.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <nlohmann/json.hpp>
-#include <speex/speex.h>
 
 namespace varen::server::test {
 
@@ -116,7 +116,9 @@ ServerProcess::ServerProcess(std::vector<std::string> args) : logFile_(folder_.p
     }
 }
 
-ServerProcess::~ServerProcess() { stop(); }
+ServerProcess::~ServerProcess() {
+    stop();
+}
 
 std::string ServerProcess::log() const {
     std::ifstream in(logFile_);
@@ -235,6 +237,8 @@ std::vector<std::string> TestClient::receiveUntilClosed(std::chrono::millisecond
     return messages;
 }
 
-int TestClient::closeCode() const { return ws_.reason().code; }
+int TestClient::closeCode() const {
+    return ws_.reason().code;
+}
 
 }  // namespace varen::server::test

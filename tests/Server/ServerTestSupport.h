@@ -21,12 +21,12 @@ using Packet = std::vector<std::uint8_t>;
 
 // A folder of its own, removed at the end.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -39,7 +39,7 @@ std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm);
 
 // The built server, on an ephemeral port of 127.0.0.1, its stderr kept in a file.
 class ServerProcess {
-public:
+  public:
     explicit ServerProcess(std::vector<std::string> args = {});
     ~ServerProcess();
 
@@ -51,7 +51,7 @@ public:
     // SIGTERM, then the exit status (-1 when it did not exit normally).
     int stop();
 
-private:
+  private:
     TempFolder folder_;
     std::filesystem::path logFile_;
     pid_t pid_ = -1;
@@ -61,7 +61,7 @@ private:
 
 // A blocking WebSocket client for the tests.
 class TestClient {
-public:
+  public:
     TestClient() = default;
     // Connects and upgrades; false (with the reason in error()) when either fails.
     bool connect(std::uint16_t port, const std::string& target);
@@ -74,7 +74,8 @@ public:
     void sendAll(const std::vector<Packet>& packets);
 
     // The next text message; nothing when the connection closed or the timeout passed.
-    std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::optional<std::string> receive(
+        std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Messages until the connection closes (or the timeout passes).
     std::vector<std::string> receiveUntilClosed(
         std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -84,7 +85,7 @@ public:
     int closeCode() const;
     const std::string& error() const { return error_; }
 
-private:
+  private:
     boost::asio::io_context ioc_;
     boost::beast::websocket::stream<boost::beast::tcp_stream> ws_{ioc_};
     boost::beast::flat_buffer buffer_;

@@ -35,7 +35,7 @@ struct ModelDefinition {
 //
 // Thread safety: none; one session's decoding strand uses it at a time.
 class Decoder {
-public:
+  public:
     explicit Decoder(const ModelDefinition& model);
     ~Decoder();
     Decoder(const Decoder&) = delete;
@@ -43,7 +43,7 @@ public:
 
     ps_decoder_t* get() const { return decoder_; }
 
-private:
+  private:
     ps_decoder_t* decoder_ = nullptr;
 };
 
@@ -54,7 +54,7 @@ private:
 //
 // Thread safety: all operations may run on any thread.
 class DecoderPool {
-public:
+  public:
     explicit DecoderPool(ModelDefinition model) : model_(std::move(model)) {}
 
     const ModelDefinition& model() const { return model_; }
@@ -65,7 +65,7 @@ public:
     // Makes the spare when there is none and none is being made; blocks while it does.
     void replenish();
 
-private:
+  private:
     ModelDefinition model_;
     std::mutex mutex_;
     std::unique_ptr<Decoder> spare_;

@@ -23,9 +23,9 @@ namespace varen::server {
 //
 // Thread safety: none.
 class SilenceGate {
-public:
-    static constexpr int kQuietPeak = 32;         // of 32767
-    static constexpr long kKeptSamples = 2400;    // 0.3 s at 8 kHz
+  public:
+    static constexpr int kQuietPeak = 32;       // of 32767
+    static constexpr long kKeptSamples = 2400;  // 0.3 s at 8 kHz
 
     // True when the block goes to the recogniser.
     bool pass(std::span<const std::int16_t> block) {
@@ -44,7 +44,7 @@ public:
         return quietSamples_ <= kKeptSamples;
     }
 
-private:
+  private:
     long quietSamples_ = 0;
 };
 
@@ -67,8 +67,8 @@ using RecognitionEvent = std::variant<PartialResult, FinalResult>;
 // Thread safety: none; it belongs to one session's decoding strand.
 class Recognizer {
   public:
-    // Takes a fresh decoder of the pool (making one may take a while) and starts an utterance. Throws
-    // std::runtime_error when the recogniser cannot be made.
+    // Takes a fresh decoder of the pool (making one may take a while) and starts an utterance.
+    // Throws std::runtime_error when the recogniser cannot be made.
     Recognizer(std::shared_ptr<DecoderPool> pool, const StartOptions& options);
     ~Recognizer();
     Recognizer(const Recognizer&) = delete;
