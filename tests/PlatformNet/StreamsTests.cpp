@@ -327,6 +327,30 @@ TEST(Streams, ClosingSendsWhatWriteAccepted) {
     EXPECT_EQ(hexDigest(server.connections()[0]->received()), hexDigest(payload));
 }
 
+TEST(Streams, ClosingWithUnreadInputStillDeliversWhatWasWritten) {
+    // Closing a socket with unread input makes the system reset the connection, which can
+    // discard what the peer has not read yet; the pair ends its side and waits instead.
+    const Data payload = patternBytes(768 * 1024);
+    const std::string flood(4 << 20, 'z');
+    NetTestServer server([&flood](NetTestConnection& connection) {
+        std::thread sender([&] { connection.send(flood); });
+        connection.receiveUntilEnd();
+        sender.join();
+    });
+    auto client = Client::create(server.port(), RunLoop::main());
+    client->autoRead = false;
+    client->open();
+    ASSERT_TRUE(runUntil([&] { return client->saw(Side::In, StreamEvent::HasBytesAvailable); }));
+    ASSERT_EQ(client->pair.output->write(payload.data(), payload.size()),
+              static_cast<long>(payload.size()));
+    client->pair.input->close();
+    client->pair.output->close();
+    ASSERT_TRUE(runUntil([&] { return server.finishedSessionCount() == 1; }));
+    const Data received = server.connections()[0]->received();
+    EXPECT_EQ(received.size(), payload.size());
+    EXPECT_EQ(hexDigest(received), hexDigest(payload));
+}
+
 TEST(Streams, CloseStopsEventsAndIsRepeatable) {
     NetTestServer server([](NetTestConnection& connection) {
         for (int i = 0; i < 200 && connection.send(std::string(1000, 'x')); ++i) {
