@@ -108,6 +108,8 @@ TEST(SRWebSocketLifetime, CallerRunLoopReceivesStreamEvents) {
     ASSERT_TRUE(client.waitEnded());
     EXPECT_EQ(client.delegate->messages().size(), 1u);
     EXPECT_EQ(client.delegate->closes().size(), 1u);
+    // The streams' own shutdown also runs on this loop.
+    EXPECT_TRUE(test::runMainLoopUntil([&] { return server.finished(); }));
 }
 
 }  // namespace
