@@ -2,18 +2,13 @@
 
 #include <fstream>
 #include <stdexcept>
-#include <type_traits>
 
-#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
-#include <sphinxbase/feat.h>
 #include <nlohmann/json.hpp>
 
 namespace varen::server {
 
 namespace fs = std::filesystem;
-
-static_assert(std::is_same_v<mfcc_t, float>, "floating-point features expected");
 
 namespace {
 
@@ -108,43 +103,35 @@ Decoder::Decoder(const ModelDefinition& model) {
     if (decoder_ == nullptr) {
         throw std::runtime_error("model " + model.name + ": the recogniser could not load it");
     }
-    if (feat_t* features = ps_get_feat(decoder_); features && features->cmn_struct) {
-        initialMean_.resize(static_cast<std::size_t>(features->cmn_struct->veclen));
-        cmn_live_get(features->cmn_struct, initialMean_.data());
-    }
 }
 
 Decoder::~Decoder() {
     if (decoder_) ps_free(decoder_);
 }
 
-void Decoder::restoreInitialState() {
-    if (initialMean_.empty()) return;
-    if (feat_t* features = ps_get_feat(decoder_); features && features->cmn_struct) {
-        cmn_live_set(features->cmn_struct, initialMean_.data());
-    }
-}
-
-std::shared_ptr<Decoder> DecoderPool::acquire() {
-    std::unique_ptr<Decoder> decoder;
+std::unique_ptr<Decoder> DecoderPool::acquire() {
     {
         std::lock_guard lock(mutex_);
-        if (!idle_.empty()) {
-            decoder = std::move(idle_.back());
-            idle_.pop_back();
-        }
+        if (spare_) return std::move(spare_);
     }
-    if (decoder) {
-        decoder->restoreInitialState();
-    } else {
+    return std::make_unique<Decoder>(model_);
+}
+
+void DecoderPool::replenish() {
+    {
+        std::lock_guard lock(mutex_);
+        if (spare_ || preparing_) return;
+        preparing_ = true;
+    }
+    std::unique_ptr<Decoder> decoder;
+    try {
         decoder = std::make_unique<Decoder>(model_);
+    } catch (const std::exception&) {
+        // The next acquire() reports it.
     }
-    // The handle keeps the pool alive, so a decoder released late still has a home.
-    auto pool = shared_from_this();
-    return std::shared_ptr<Decoder>(decoder.release(), [pool](Decoder* released) {
-        std::lock_guard lock(pool->mutex_);
-        pool->idle_.emplace_back(released);
-    });
+    std::lock_guard lock(mutex_);
+    spare_ = std::move(decoder);
+    preparing_ = false;
 }
 
 ModelRegistry::ModelRegistry(const fs::path& folder) {

@@ -31,8 +31,7 @@ struct ModelDefinition {
     static ModelDefinition load(const std::filesystem::path& file);
 };
 
-// One recogniser instance, with the feature normalisation it had when it was made, so that a
-// reused instance decodes an utterance exactly as a fresh one would.
+// One recogniser instance.
 //
 // Thread safety: none; one session's decoding strand uses it at a time.
 class Decoder {
@@ -43,32 +42,34 @@ class Decoder {
     Decoder& operator=(const Decoder&) = delete;
 
     ps_decoder_t* get() const { return decoder_; }
-    // Puts the feature normalisation back to its initial state.
-    void restoreInitialState();
 
   private:
     ps_decoder_t* decoder_ = nullptr;
-    std::vector<float> initialMean_;  // the recogniser's feature type (checked where it is used)
 };
 
-// Keeps idle decoders of one model for reuse: making one costs from milliseconds (digits) to
-// seconds (a large vocabulary).
+// Hands out fresh decoders of one model. A used decoder is never handed out again: it carries
+// adapted state (noise and feature statistics) that would make one session's result depend on
+// the sessions before it. Making a decoder costs from milliseconds (digits) to about a second (a
+// large vocabulary), so the pool keeps one spare made ahead.
 //
-// Thread safety: acquire() and the release done by the returned handle may run on any thread.
-class DecoderPool : public std::enable_shared_from_this<DecoderPool> {
+// Thread safety: all operations may run on any thread.
+class DecoderPool {
   public:
     explicit DecoderPool(ModelDefinition model) : model_(std::move(model)) {}
 
     const ModelDefinition& model() const { return model_; }
 
-    // An idle decoder, or a new one; it returns to the pool when the handle is released. Throws
-    // std::runtime_error when the recogniser cannot be made.
-    std::shared_ptr<Decoder> acquire();
+    // The spare decoder, or a new one. Throws std::runtime_error when the recogniser cannot be
+    // made.
+    std::unique_ptr<Decoder> acquire();
+    // Makes the spare when there is none and none is being made; blocks while it does.
+    void replenish();
 
   private:
     ModelDefinition model_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Decoder>> idle_;
+    std::unique_ptr<Decoder> spare_;
+    bool preparing_ = false;
 };
 
 // All models of a folder, by name.

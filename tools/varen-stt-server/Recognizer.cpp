@@ -78,6 +78,7 @@ void Recognizer::startUtterance() {
     nextTraceback_ = std::lround(options_.tracebackPeriod * 8000.0);
     lastPartial_.clear();
     endpointer_.reset();
+    gate_ = SilenceGate{};
     if (resampler_) speex_resampler_reset_mem(resampler_);
 }
 
@@ -113,15 +114,19 @@ std::vector<RecognitionEvent> Recognizer::feedPcm(std::span<const std::int16_t> 
     utteranceSamples_ += static_cast<long>(samples.size());
 
     ps_decoder_t* ps = decoder_->get();
-    if (resampler_) {
-        resampled_.resize(samples.size() * static_cast<std::size_t>(sampleRate_) / 8000 + 64);
-        spx_uint32_t inLength = static_cast<spx_uint32_t>(samples.size());
-        spx_uint32_t outLength = static_cast<spx_uint32_t>(resampled_.size());
-        speex_resampler_process_int(resampler_, 0, samples.data(), &inLength, resampled_.data(),
-                                    &outLength);
-        ps_process_raw(ps, resampled_.data(), outLength, FALSE, FALSE);
-    } else {
-        ps_process_raw(ps, samples.data(), samples.size(), FALSE, FALSE);
+    for (std::size_t at = 0; at < samples.size(); at += kFrameSamples) {
+        auto block = samples.subspan(at, std::min<std::size_t>(kFrameSamples, samples.size() - at));
+        if (!gate_.pass(block)) continue;
+        if (resampler_) {
+            resampled_.resize(block.size() * static_cast<std::size_t>(sampleRate_) / 8000 + 64);
+            spx_uint32_t inLength = static_cast<spx_uint32_t>(block.size());
+            spx_uint32_t outLength = static_cast<spx_uint32_t>(resampled_.size());
+            speex_resampler_process_int(resampler_, 0, block.data(), &inLength, resampled_.data(),
+                                        &outLength);
+            ps_process_raw(ps, resampled_.data(), outLength, FALSE, FALSE);
+        } else {
+            ps_process_raw(ps, block.data(), block.size(), FALSE, FALSE);
+        }
     }
 
     if (options_.doEndpointing && endpointer_.feed(samples)) {

@@ -17,6 +17,37 @@ struct SpeexResamplerState_;
 
 namespace varen::server {
 
+// Lets through at most a short stretch of each run of digital silence (samples at most a few
+// steps from zero). The recogniser was trained on recordings that always carry some noise: given
+// a second of exact silence before speech it tends to hear a word in it.
+//
+// Thread safety: none.
+class SilenceGate {
+  public:
+    static constexpr int kQuietPeak = 32;       // of 32767
+    static constexpr long kKeptSamples = 2400;  // 0.3 s at 8 kHz
+
+    // True when the block goes to the recogniser.
+    bool pass(std::span<const std::int16_t> block) {
+        bool quiet = true;
+        for (std::int16_t sample : block) {
+            if (sample > kQuietPeak || sample < -kQuietPeak) {
+                quiet = false;
+                break;
+            }
+        }
+        if (!quiet) {
+            quietSamples_ = 0;
+            return true;
+        }
+        quietSamples_ += static_cast<long>(block.size());
+        return quietSamples_ <= kKeptSamples;
+    }
+
+  private:
+    long quietSamples_ = 0;
+};
+
 struct PartialResult {
     std::string transcript;
 };
@@ -36,8 +67,8 @@ using RecognitionEvent = std::variant<PartialResult, FinalResult>;
 // Thread safety: none; it belongs to one session's decoding strand.
 class Recognizer {
   public:
-    // Takes a decoder of the pool (making one may take a while) and starts an utterance. Throws
-    // std::runtime_error when the recogniser cannot be made.
+    // Takes a fresh decoder of the pool (making one may take a while) and starts an utterance.
+    // Throws std::runtime_error when the recogniser cannot be made.
     Recognizer(std::shared_ptr<DecoderPool> pool, const StartOptions& options);
     ~Recognizer();
     Recognizer(const Recognizer&) = delete;
@@ -63,7 +94,7 @@ class Recognizer {
     void startUtterance();
     FinalResult endUtterance();
 
-    std::shared_ptr<Decoder> decoder_;
+    std::unique_ptr<Decoder> decoder_;
     StartOptions options_;
     int sampleRate_;
     void* speexState_ = nullptr;
@@ -71,6 +102,7 @@ class Recognizer {
     std::unique_ptr<Bits> bits_;
     SpeexResamplerState_* resampler_ = nullptr;
     Endpointer endpointer_;
+    SilenceGate gate_;
 
     bool inUtterance_ = false;
     bool ended_ = false;         // an endpoint ended the session's only utterance

@@ -266,10 +266,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         options_ = options;
         phase_ = Phase::decoding;
         decoding_ = std::make_shared<Decoding>(shared_->workers);
-        decode([pool = pool_, options](Decoding& decoding, std::vector<Outcome>& outcomes) {
+        decode([pool = pool_, options, workers = shared_->workers](Decoding& decoding,
+                                                                   std::vector<Outcome>& outcomes) {
             try {
                 decoding.recognizer = std::make_unique<Recognizer>(pool, options);
                 outcomes.emplace_back(Ready{});
+                // Off this strand, so that the session's packets do not wait for it.
+                net::post(workers, [pool] { pool->replenish(); });
             } catch (const std::exception& error) {
                 outcomes.emplace_back(LoadFailed{error.what()});
             }
@@ -315,7 +318,11 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                     shared_->log("session " + std::to_string(id_) + ": " + value.message);
                     fail("Model " + model_ + " could not be loaded");
                 } else if constexpr (std::is_same_v<T, PartialResult>) {
-                    if (phase_ == Phase::decoding) send(partialMessage(value.transcript));
+                    // Partials of audio that came before the stop still go out before the
+                    // final result.
+                    if (phase_ == Phase::decoding || phase_ == Phase::stopping) {
+                        send(partialMessage(value.transcript));
+                    }
                 } else if constexpr (std::is_same_v<T, Final>) {
                     finalResult(value);
                 }
