@@ -165,3 +165,12 @@ TEST(Presentation, MemoryWarningReachesEveryShownController) {
     window->didReceiveMemoryWarning();
     EXPECT_EQ(controller->warnings, 1);
 }
+
+TEST(Presentation, ControllerClosedBeforeItsTransitionEndsNeverAppears) {
+    auto window = Window::create();
+    auto controller = presentedOn(window, ModalPresentationStyle::overFullScreen);
+    bool closed = false;
+    controller->dismissViewControllerAnimatedCompletion(true, [&] { closed = true; });
+    ASSERT_TRUE(runMainLoopUntil([&] { return closed; }));
+    EXPECT_EQ(controller->appearances, 0);
+}

@@ -83,8 +83,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
 
     // Shows `controller` over this one, its root view sized to the window (or to this
     // controller's view when there is no window). Its `viewDidAppear`, then `completion`, run on
-    // the main run loop. Presenting while this controller already presents one, or a controller
-    // that is already presented, only logs.
+    // the main run loop; a controller dismissed before then does not appear. Presenting while this
+    // controller already presents one, or a controller that is already presented, only logs.
     void presentViewControllerAnimatedCompletion(const std::shared_ptr<ViewController>& controller,
                                                  bool animated, Completion completion = {});
     // Closes this controller when it is presented (what it presents goes with it), else closes

@@ -152,7 +152,15 @@ void ViewController::appear(bool animated) {
     // Shown later on the main loop, like a transition that ends after the call returns.
     std::weak_ptr<ViewController> weakSelf = weak_from_this();
     DispatchQueue::main()->async([weakSelf, animated] {
-        if (auto self = weakSelf.lock()) self->viewDidAppear(animated);
+        auto self = weakSelf.lock();
+        if (!self) return;
+        // Closed before its transition ended: it never came on screen.
+        bool shown;
+        {
+            std::lock_guard guard(self->linkMutex_);
+            shown = self->presenting_.lock() || self->window_.lock();
+        }
+        if (shown) self->viewDidAppear(animated);
     });
 }
 
