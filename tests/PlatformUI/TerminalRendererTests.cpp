@@ -156,3 +156,23 @@ TEST(TerminalRenderer, KeyPressIsATapOnTheMainLoopAndEndOfInputStopsReading) {
     EXPECT_EQ(written.rfind("\x1b[?1049h", 0), 0u);                 // alternate screen first
     EXPECT_TRUE(written.ends_with("\x1b[0m\x1b[?25h\x1b[?1049l"));  // and left at the end
 }
+
+TEST(TerminalRenderer, ResizedTerminalIsRedrawnAtItsNewSize) {
+    int keys[2];
+    int screen[2];
+    ASSERT_EQ(::pipe(keys), 0);
+    ASSERT_EQ(::pipe(screen), 0);
+    auto window = Window::create();
+    auto label = Label::create(Rect{0, 0, 320, 20});
+    label->setText("resize me");
+    window->rootViewController()->view()->addSubview(label);
+    auto renderer = TerminalRenderer::create(keys[0], screen[1]);
+    renderer->setFixedSize(TerminalSize{40, 12});
+    window->addRenderer(renderer);
+    renderer->start();
+    ASSERT_TRUE(runMainLoopUntil([&] { return renderer->frameCount() == 1; }));
+    renderer->setFixedSize(TerminalSize{60, 20});
+    EXPECT_TRUE(runMainLoopUntil([&] { return renderer->frameCount() == 2; }));
+    renderer->stop();
+    for (int fd : {keys[0], keys[1], screen[0], screen[1]}) ::close(fd);
+}

@@ -87,6 +87,7 @@ class TerminalRenderer : public Renderer {
     std::weak_ptr<Window> window_;
     std::optional<TerminalSize> fixedSize_;
     std::string lastFrame_;
+    std::optional<TerminalSize> lastSize_;
     std::size_t frameCount_ = 0;
     bool enteredScreen_ = false;
     std::atomic<bool> started_{false};

@@ -111,6 +111,8 @@ void TerminalRenderer::render(const Snapshot& snapshot) {
         bytes += enterScreen;
         enteredScreen_ = true;
     }
+    if (lastSize_ && *lastSize_ != current) bytes += "\x1b[2J";  // nothing left of the old size
+    lastSize_ = current;
     bytes += frame;
     write(bytes);
     lastFrame_ = std::move(frame);
@@ -171,27 +173,43 @@ void TerminalRenderer::stop() {
 }
 
 void TerminalRenderer::readKeys() {
+    auto window = [this] {
+        std::lock_guard guard(mutex_);
+        return window_;
+    };
+    std::optional<TerminalSize> requested;  // the size a redraw was last asked for
+    bool reading = true;
     while (!stopping_) {
-        pollfd fds[2] = {{inputFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        const int ready = ::poll(fds, 2, -1);
+        pollfd fds[2] = {{reading ? inputFd_ : -1, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        // Wakes now and then to notice a resized terminal.
+        const int ready = ::poll(fds, 2, 250);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[1].revents != 0 || stopping_) return;
+        std::optional<TerminalSize> drawn;
+        {
+            std::lock_guard guard(mutex_);
+            drawn = lastSize_;
+        }
+        if (const TerminalSize now = size(); drawn && *drawn != now && requested != now) {
+            requested = now;
+            DispatchQueue::main()->async([target = window()] {
+                if (auto shown = target.lock()) shown->setNeedsDisplay();
+            });
+        }
         if (fds[0].revents == 0) continue;
         char buffer[64];
         const ssize_t n = ::read(inputFd_, buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return;  // end of input: no more taps
-        std::weak_ptr<Window> window;
-        {
-            std::lock_guard guard(mutex_);
-            window = window_;
+        if (n <= 0) {
+            reading = false;  // end of input: no more taps
+            continue;
         }
         // One read is one key press, even when a key sends several bytes.
-        DispatchQueue::main()->async([window] {
-            if (auto target = window.lock()) target->tap();
+        DispatchQueue::main()->async([target = window()] {
+            if (auto shown = target.lock()) shown->tap();
         });
     }
 }
