@@ -33,6 +33,7 @@ double Layer::cornerRadius() const {
 
 void Layer::setCornerRadius(double radius) {
     ToolkitGuard guard(toolkitLock());
+    if (cornerRadius_ == radius) return;
     cornerRadius_ = radius;
     view_.noteChange();
 }
@@ -44,6 +45,7 @@ std::optional<Color> Layer::shadowColor() const {
 
 void Layer::setShadowColor(std::optional<Color> color) {
     ToolkitGuard guard(toolkitLock());
+    if (shadowColor_ == color) return;
     shadowColor_ = color;
     view_.noteChange();
 }
@@ -55,6 +57,7 @@ float Layer::shadowOpacity() const {
 
 void Layer::setShadowOpacity(float opacity) {
     ToolkitGuard guard(toolkitLock());
+    if (shadowOpacity_ == opacity) return;
     shadowOpacity_ = opacity;
     view_.noteChange();
 }
@@ -66,6 +69,7 @@ double Layer::shadowRadius() const {
 
 void Layer::setShadowRadius(double radius) {
     ToolkitGuard guard(toolkitLock());
+    if (shadowRadius_ == radius) return;
     shadowRadius_ = radius;
     view_.noteChange();
 }
@@ -77,6 +81,7 @@ Size Layer::shadowOffset() const {
 
 void Layer::setShadowOffset(Size offset) {
     ToolkitGuard guard(toolkitLock());
+    if (shadowOffset_ == offset) return;
     shadowOffset_ = offset;
     view_.noteChange();
 }

@@ -141,6 +141,8 @@ void Window::display() {
 bool Window::tap() {
     auto top = topViewController();
     if (!top) return false;
+    // Loaded before taking the toolkit's lock: loading takes the controller's lock first.
+    const auto root = top->view();
     std::shared_ptr<TapGestureRecognizer> target;
     {
         ui::ToolkitGuard guard(ui::toolkitLock());
@@ -157,7 +159,7 @@ bool Window::tap() {
                     if (!recognizers.empty()) target = recognizers.front();
                 }
             };
-        visit(top->view());
+        visit(root);
     }
     if (!target) return false;
     target->tap();
