@@ -46,7 +46,7 @@ class Stream;
 
 // Receives a stream's events, on the thread of the run loop the stream is scheduled in.
 class StreamDelegate {
-public:
+  public:
     virtual ~StreamDelegate() = default;
     virtual void streamHandleEvent(Stream& stream, StreamEvent event) = 0;
 };
@@ -56,7 +56,7 @@ struct TLSSettings {
     // With validation on: the system trust store (plus `extraTrustedCertificatesPEM`), SNI and a
     // check of `peerName` against the server certificate. Off: no chain or name check at all.
     bool validatesCertificateChain = true;
-    std::string peerName;                              // the URL's host (SNI and name check)
+    std::string peerName;                                  // the URL's host (SNI and name check)
     std::vector<std::string> extraTrustedCertificatesPEM;  // additional trusted CAs
 };
 
@@ -64,7 +64,7 @@ struct TLSSettings {
 // `close` and the peer chain may be called from any thread (the socket's work queue); events are
 // delivered only on the scheduled run loop's thread. `close` stops all further events.
 class Stream {
-public:
+  public:
     virtual ~Stream() = default;
     virtual void open() = 0;
     virtual void close() = 0;
@@ -80,7 +80,7 @@ public:
 };
 
 class InputStream : public Stream {
-public:
+  public:
     virtual bool hasBytesAvailable() const = 0;
     // Up to `maxLength` bytes: the count read, 0 at the end of the stream, -1 on error. Never
     // blocks; 0 with bytes still to come cannot happen when `hasBytesAvailable` was true.
@@ -88,7 +88,7 @@ public:
 };
 
 class OutputStream : public Stream {
-public:
+  public:
     virtual bool hasSpaceAvailable() const = 0;
     // Takes up to `length` bytes (possibly fewer): the count taken, -1 on error. Never blocks.
     virtual long write(const std::uint8_t* bytes, std::size_t length) = 0;
