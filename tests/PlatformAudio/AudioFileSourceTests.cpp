@@ -89,7 +89,7 @@ TEST_F(AudioFileSource, RealTimePacingIsSlowerThanFastPacing) {
     ASSERT_TRUE(eventually([&] { return fast.playOuts() > 0; }, 20s));
     const std::size_t realTimeCount = realTime.count();
     EXPECT_GE(fast.count(), 20u);
-    EXPECT_LT(realTimeCount * 3, fast.count());
+    EXPECT_LT(realTimeCount * 2, fast.count());
 }
 
 TEST_F(AudioFileSource, AnnouncesPlayOutOneBufferAfterTheLast) {

@@ -1,6 +1,9 @@
 #include "Support/AudioTestSupport.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -28,14 +31,6 @@ std::string shellQuoted(const std::string& text) {
         }
     }
     return quoted + "'";
-}
-
-// A daemon is not our child: once it exits it may linger as a zombie until its parent reaps it.
-bool processAlive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string pidText, name, state;
-    if (!(stat >> pidText >> name >> state)) return false;
-    return state != "Z" && state != "X";
 }
 
 }  // namespace
@@ -89,23 +84,37 @@ std::unique_ptr<AudioPulseServer> AudioPulseServer::start(const std::string& sin
                                                           std::string* whyNot) {
     std::unique_ptr<AudioPulseServer> server(new AudioPulseServer);
     server->sinkName_ = sinkName;
-    const std::string prefix = server->environmentPrefix();
+    const std::string dir = server->directory_.path().string();
     const std::string log = (server->directory_.path() / "pulseaudio.log").string();
-    const int status =
-        runCommand(prefix +
-                   "pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false -n "
-                   "--load=" +
-                   shellQuoted("module-null-sink sink_name=" + sinkName) +
-                   " --load=module-native-protocol-unix --log-target=file:" + shellQuoted(log) +
-                   " >/dev/null 2>&1");
-    if (status != 0) {
-        if (whyNot) *whyNot = "pulseaudio did not start (status " + std::to_string(status) + ")";
-        return nullptr;
+    const std::string sink = "--load=module-null-sink sink_name=" + sinkName;
+    const pid_t parent = ::getpid();
+    // Our own child rather than a daemon, so that it dies with a test that aborts.
+    server->pid_ = ::fork();
+    if (server->pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(127);
+        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+        ::setenv("HOME", dir.c_str(), 1);
+        ::unsetenv("PULSE_SERVER");
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        ::execlp("pulseaudio", "pulseaudio", "--daemonize=no", "--exit-idle-time=-1",
+                 "--system=false", "-n", sink.c_str(), "--load=module-native-protocol-unix",
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
     }
     const std::string socket = (server->directory_.path() / "pulse" / "native").string();
-    for (int i = 0; i < 100 && !std::filesystem::exists(socket); ++i) {
+    int status = 0;
+    for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) {
+        if (::waitpid(server->pid_, &status, WNOHANG) == server->pid_) {
+            server->pid_ = -1;
+            if (whyNot) *whyNot = "pulseaudio did not start: " + readTextFile(log);
+            return nullptr;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    const std::string prefix = server->environmentPrefix();
     if (runCommand(prefix + "pactl set-default-sink " + sinkName + " >/dev/null 2>&1") != 0 ||
         runCommand(prefix + "pactl set-default-source " + sinkName + ".monitor >/dev/null 2>&1") !=
             0) {
@@ -138,14 +147,14 @@ AudioPulseServer::~AudioPulseServer() {
     } else {
         ::unsetenv("PULSE_SERVER");
     }
-    const std::filesystem::path pidFile = directory_.path() / "pulse" / "pid";
-    pid_t pid = 0;
-    if (std::ifstream in(pidFile); in) in >> pid;
+    if (pid_ <= 0) return;
     runCommand(environmentPrefix() + "pactl exit >/dev/null 2>&1");
-    for (int i = 0; i < 100 && pid > 0 && processAlive(pid); ++i) {
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (pid > 0 && processAlive(pid)) ::kill(pid, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
 }
 
 }  // namespace varen::test

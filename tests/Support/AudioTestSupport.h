@@ -28,7 +28,8 @@ void writeWavFile(const std::filesystem::path& path, const std::vector<std::int1
 bool synthesizeSpeech(const std::string& text, const std::filesystem::path& path);
 
 // A PulseAudio server of the test's own with one null sink; this process's audio clients
-// (PortAudio through ALSA's pulse plugin) talk to it. Stopped by the destructor.
+// (PortAudio through ALSA's pulse plugin) talk to it. Stopped by the destructor, and killed
+// with the test process if that ends first.
 class AudioPulseServer {
   public:
     // None, with `whyNot` set, when the server cannot run here.
@@ -47,6 +48,7 @@ class AudioPulseServer {
     TemporaryDirectory directory_;
     std::string sinkName_;
     std::optional<std::string> previousServer_;
+    pid_t pid_ = -1;
 };
 
 }  // namespace varen::test
