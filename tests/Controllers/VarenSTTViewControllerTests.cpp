@@ -241,8 +241,9 @@ TEST(VarenSTTViewController, AppearingRunsARecognitionThatATapStops) {
     EXPECT_EQ(screen->module()->delegate(), speech);
     EXPECT_EQ(screen->module()->audioDelegate(), screen);
     ASSERT_TRUE(runMainLoopUntil([&] {
-        auto shownText = shown.renderer->lastRecord().find("outputLabel");
-        return shownText && shownText->text == "hello";
+        const Snapshot picture = shown.renderer->lastRecord();
+        const ViewRecord* output = picture.find("outputLabel");
+        return output && output->text == "hello";
     }));
     EXPECT_EQ(shown.renderer->lastRecord().find("varenImageView"), nullptr);
     ASSERT_TRUE(runMainLoopUntil([&] {

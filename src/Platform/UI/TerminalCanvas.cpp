@@ -187,10 +187,11 @@ void TerminalCanvas::fill(const ViewRecord& view) {
             if (!covers(view.frame, view.cornerRadius, column, row)) continue;
             Cell* target = cell(column, row);
             if (round) {
-                // Solid blocks keep a round view visible without colour too.
+                // Solid blocks keep a round view visible without colour too; one drawn over
+                // another is shaded so both stay apart.
                 auto colour = over(*view.backgroundColor, target->background);
                 if (!colour) continue;
-                target->glyph = U'█';
+                target->glyph = target->glyph == U'█' ? U'▓' : U'█';
                 target->foreground = colour;
             } else {
                 auto colour = over(*view.backgroundColor, target->background);
