@@ -125,21 +125,5 @@ TEST(SRIOConsumer, DelimiterScannerEndsJustAfterTheDelimiter) {
     EXPECT_EQ(SRScanUntilBytes(p, 20, crlf, 4), 0u);
 }
 
-TEST(SRIOConsumer, PoolKeepsAtMostItsCapacity) {
-    SRIOConsumerPool pool(2);
-    std::vector<std::unique_ptr<SRIOConsumer>> taken;
-    for (int i = 0; i < 3; ++i)
-        taken.push_back(pool.consumerWithScannerHandlerBytesNeededReadToCurrentFrameUnmaskBytes(
-            nullptr, [](const Data*) {}, 2, false, false));
-    SRIOConsumer* first = taken[0].get();
-    for (auto& c : taken) pool.returnConsumer(std::move(c));
-    EXPECT_EQ(pool.idleCount(), 2u);
-    auto reused = pool.consumerWithScannerHandlerBytesNeededReadToCurrentFrameUnmaskBytes(
-        nullptr, [](const Data*) {}, 5, true, true);
-    EXPECT_NE(reused.get(), first);  // the most recently returned one comes back first
-    EXPECT_EQ(reused->bytesNeeded(), 5u);
-    EXPECT_TRUE(reused->readToCurrentFrame());
-}
-
 }  // namespace
 }  // namespace varen

@@ -40,16 +40,5 @@ TEST(SRURLRequest, CookiesBecomeOneCookieField) {
     EXPECT_EQ(fields[0], (std::pair<std::string, std::string>{"Cookie", "a=1; b=two"}));
 }
 
-TEST(SRURLRequest, DefaultsAndCaseInsensitiveFields) {
-    SRURLRequest request(URL::URLWithString("ws://h/"));
-    EXPECT_DOUBLE_EQ(request.timeoutInterval(), 60.0);
-    request.setValueForHTTPHeaderField("1", "X-A");
-    request.setValueForHTTPHeaderField("2", "x-a");
-    EXPECT_EQ(request.allHTTPHeaderFields().size(), 1u);
-    EXPECT_EQ(request.valueForHTTPHeaderField("X-A"), "2");
-    request.setValueForHTTPHeaderField(std::nullopt, "X-A");
-    EXPECT_TRUE(request.allHTTPHeaderFields().empty());
-}
-
 }  // namespace
 }  // namespace varen

@@ -41,7 +41,7 @@ TEST(SRWebSocketInterop, EchoesTextAndBinaryOfEveryLengthClass) {
     }
     ASSERT_TRUE(test::runMainLoopUntil(
         [&] { return client.delegate->messages().size() == 2 * sizes.size(); },
-        std::chrono::seconds(60)));
+        std::chrono::seconds(240)));  // 2 x 16 MiB each way is slow under the thread sanitizer
     const auto messages = client.delegate->messages();
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         ASSERT_TRUE(std::holds_alternative<std::string>(messages[2 * i])) << sizes[i];
@@ -106,7 +106,8 @@ TEST(SRWebSocketInterop, ServerCloseWithCodeAndReason) {
     EXPECT_EQ(closes[0].code, 4001);
     EXPECT_EQ(closes[0].reason, "server says bye");
     EXPECT_TRUE(closes[0].wasClean);
-    EXPECT_EQ(client.socket->readyState(), SR_CLOSING);
+    // A stream end that was already queued may still move it on to closed.
+    EXPECT_GE(client.socket->readyState(), SR_CLOSING);
 }
 
 }  // namespace

@@ -276,6 +276,8 @@ struct ProtocolErrorCase {
     std::string expectedClose;
 };
 
+void PrintTo(const ProtocolErrorCase& c, std::ostream* os) { *os << c.name; }
+
 class SRWebSocketProtocolErrors : public ::testing::TestWithParam<ProtocolErrorCase> {};
 
 TEST_P(SRWebSocketProtocolErrors, ClosesWithTheCodeAndReason) {

@@ -384,7 +384,17 @@ void SocketConnection::onTransportReady() {
 
 void SocketConnection::startRead() {
     if (shutDown_ || reading_) return;
-    {
+    if (draining_) {
+        bool ended = false;
+        {
+            std::lock_guard lock(mutex_);
+            ended = peerEnded_ || failed_;
+        }
+        if (ended) {
+            closeSocket();
+            return;
+        }
+    } else {
         std::lock_guard lock(mutex_);
         if (failed_ || peerEnded_) return;
         if (state(StreamSide::Input).closed || unreadLocked() > kInboundHighWater) {
@@ -407,6 +417,15 @@ void SocketConnection::startRead() {
 void SocketConnection::onRead(const asio::error_code& ec, std::size_t count) {
     reading_ = false;
     if (shutDown_) return;
+    if (draining_) {
+        // Nobody reads any more; what arrives is dropped until the peer ends.
+        if (ec) {
+            closeSocket();
+        } else {
+            startRead();
+        }
+        return;
+    }
     if (count > 0) {
         bool announce = false;
         {
@@ -499,32 +518,46 @@ void SocketConnection::onWritten(const asio::error_code& ec) {
     if (more) {
         startWrite();
     } else if (closing) {
-        closeSocket();
+        finishSending();
         return;
     }
     deliver(StreamSide::Output, StreamEvent::HasSpaceAvailable);
 }
 
-// Both streams are closed: what `write` accepted still goes out (bounded by the linger time),
-// then the socket is shut down and closed.
+// Both streams are closed: what `write` accepted still goes out, our side ends, and the socket
+// closes once the peer has ended too, all within the linger time. Closing at once could make
+// the system reset the connection and discard bytes the peer has not read yet.
 void SocketConnection::beginShutdown() {
     if (shutDown_) return;
+    bool graceful = false;
     bool flush = false;
     {
         std::lock_guard lock(mutex_);
-        flush = connected_ && !failed_ && (writing_ || !outbound_.empty());
+        graceful = connected_ && !failed_;
+        flush = writing_ || !outbound_.empty();
     }
-    if (!flush) {
+    std::shared_ptr<RunLoop> loop = ioLoop_.lock();
+    if (!graceful || !loop) {
         closeSocket();
         return;
     }
-    std::shared_ptr<RunLoop> loop = ioLoop_.lock();
-    if (!loop) return;
     lingerTimer_ = std::make_unique<asio::steady_timer>(loop->context(), kCloseLinger);
     lingerTimer_->async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (!ec) self->closeSocket();
     });
-    startWrite();
+    if (flush) {
+        startWrite();  // onWritten goes on to finishSending
+    } else {
+        finishSending();
+    }
+}
+
+void SocketConnection::finishSending() {
+    if (shutDown_ || draining_) return;
+    draining_ = true;
+    asio::error_code ignored;
+    lowestLayer().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    if (!reading_) startRead();  // a read in flight goes on draining by itself
 }
 
 void SocketConnection::closeSocket() {

@@ -37,7 +37,8 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     static constexpr std::size_t kInboundHighWater = 1 << 20;
     // `write` takes at most this much beyond what is not yet written to the socket.
     static constexpr std::size_t kOutboundCapacity = 1 << 20;
-    // How long a closed pair keeps trying to send what it had accepted.
+    // How long a closed pair keeps trying to send what it had accepted and waits for the peer
+    // to end its side.
     static constexpr auto kCloseLinger = std::chrono::seconds(5);
 
     SocketConnection(std::string host, std::uint32_t port);
@@ -93,6 +94,7 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     void startWrite();
     void onWritten(const asio::error_code& ec);
     void beginShutdown();
+    void finishSending();
     void closeSocket();
     void fail(Error error);
     asio::ip::tcp::socket& lowestLayer();
@@ -123,6 +125,7 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
 
     // Touched by the I/O thread only.
     bool shutDown_ = false;
+    bool draining_ = false;  // our side has ended; waiting for the peer's end before closing
     bool reading_ = false;
     Data writeBuffer_;  // the bytes of the write in flight
     std::array<std::uint8_t, 64 * 1024> readBuffer_{};
