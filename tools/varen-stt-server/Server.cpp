@@ -598,11 +598,6 @@ struct Server::Impl {
             }
         }
 
-        // The first session of each model need not wait for its decoder to be made.
-        for (const auto& name : shared->models->names()) {
-            net::post(workers, [pool = shared->models->find(name)] { pool->replenish(); });
-        }
-
         boost::system::error_code error;
         tcp::resolver resolver(ioc);
         auto endpoints =
