@@ -185,6 +185,17 @@ TEST(Streams, EchoesBytesBothWaysOverLocalhostNames) {
     }
 }
 
+TEST(Streams, ConnectsToAnIPv6Literal) {
+    NetTestServer::Options options;
+    options.address = "::1";
+    NetTestServer server(NetTestServer::echo(), options);
+    auto client = Client::create(server.port(), RunLoop::main(), std::nullopt, "::1");
+    client->open();
+    client->send(bytesOf("six"));
+    ASSERT_TRUE(runUntil([&] { return client->receivedSize() == 3; }));
+    EXPECT_EQ(client->pair.input->streamError(), std::nullopt);
+}
+
 TEST(Streams, DeliversEveryEventOnTheScheduledLoopsThread) {
     auto loop = std::make_shared<RunLoop>();
     std::thread network([loop] { loop->run(); });
@@ -212,9 +223,11 @@ TEST(Streams, DeliversEveryEventOnTheScheduledLoopsThread) {
 
 TEST(Streams, SlowPeerMakesWritesPartialWithoutLosingOrRepeatingBytes) {
     constexpr std::size_t kSize = 8 << 20;
+    NetTestServer::Options options;
+    options.receiveBufferSize = 16 * 1024;
     NetTestServer server(
         [](NetTestConnection& connection) { connection.receiveSlowly(kSize, 64 * 1024, 2ms); },
-        NetTestServer::Options{.tls = std::nullopt, .receiveBufferSize = 16 * 1024});
+        options);
     auto client = Client::create(server.port(), RunLoop::main());
     client->open();
     const Data payload = patternBytes(kSize);
@@ -424,9 +437,9 @@ class TLSStreams : public ::testing::Test {
 
     std::shared_ptr<Client> connect(const test::NetTestIdentity& identity, TLSSettings settings,
                                     const std::string& host) {
-        server = std::make_unique<NetTestServer>(
-            NetTestServer::echo(),
-            NetTestServer::Options{.tls = identity, .receiveBufferSize = {}});
+        NetTestServer::Options options;
+        options.tls = identity;
+        server = std::make_unique<NetTestServer>(NetTestServer::echo(), options);
         auto client = Client::create(server->port(), RunLoop::main(), settings, host);
         client->open();
         return client;

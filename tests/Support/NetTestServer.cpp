@@ -243,7 +243,7 @@ NetTestServer::NetTestServer(Session session, Options options) : state_(std::mak
         state_->sslContext->use_private_key_file(state_->options.tls->privateKeyPath.string(),
                                                  asio::ssl::context::pem);
     }
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    const tcp::endpoint endpoint(asio::ip::make_address(state_->options.address), 0);
     state_->acceptor.open(endpoint.protocol());
     state_->acceptor.set_option(tcp::acceptor::reuse_address(true));
     state_->acceptor.bind(endpoint);

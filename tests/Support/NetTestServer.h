@@ -75,9 +75,9 @@ class NetTestConnection {
     std::unique_ptr<Impl> impl_;
 };
 
-// A TCP server on 127.0.0.1 with an ephemeral port, optionally TLS, running the session function
-// once per accepted connection, each on its own thread. Stops (unblocking every session) when
-// destroyed.
+// A TCP server on 127.0.0.1 (or another local address) with an ephemeral port, optionally TLS,
+// running the session function once per accepted connection, each on its own thread. Stops
+// (unblocking every session) when destroyed.
 //
 // Thread safety: all members may be called from any thread.
 class NetTestServer {
@@ -89,6 +89,7 @@ class NetTestServer {
         // Receive buffer of accepted sockets, in bytes; small values make a slow reader show
         // sooner.
         std::optional<int> receiveBufferSize;
+        std::string address = "127.0.0.1";  // "::1" for the IPv6 loopback
     };
 
     explicit NetTestServer(Session session) : NetTestServer(std::move(session), Options{}) {}
