@@ -1,0 +1,41 @@
+#include "Options.h"
+
+#include <gtest/gtest.h>
+
+namespace varen::server {
+namespace {
+
+TEST(CommandLine, ReadsEveryOption) {
+    auto parsed = parseCommandLine({"--listen", "[::1]:0", "--api-key", "a", "--api-key", "b",
+                                    "--max-sessions", "3", "--models", "/m", "--workers", "2",
+                                    "--tls-cert", "c.pem", "--tls-key", "k.pem"});
+    ASSERT_FALSE(parsed.error) << *parsed.error;
+    EXPECT_EQ(parsed.options.host, "::1");
+    EXPECT_EQ(parsed.options.port, 0);
+    EXPECT_EQ(parsed.options.apiKeys, (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(parsed.options.maxSessions, 3);
+    EXPECT_EQ(parsed.options.models, "/m");
+    EXPECT_EQ(parsed.options.workers, 2);
+    EXPECT_EQ(parsed.options.tlsKey, "k.pem");
+
+    auto defaults = parseCommandLine({});
+    EXPECT_EQ(defaults.options.host, "127.0.0.1");
+    EXPECT_EQ(defaults.options.port, 8390);
+    EXPECT_TRUE(defaults.options.apiKeys.empty());
+}
+
+TEST(CommandLine, ReportsUsageErrors) {
+    auto errorOf = [](std::vector<std::string> args) {
+        auto parsed = parseCommandLine(args);
+        return parsed.error.value_or("(none)");
+    };
+    EXPECT_EQ(errorOf({"--listen", "8390"}), "--listen needs HOST:PORT");
+    EXPECT_EQ(errorOf({"--listen", "127.0.0.1:70000"}), "--listen needs HOST:PORT");
+    EXPECT_EQ(errorOf({"--max-sessions", "0"}), "--max-sessions needs a positive integer");
+    EXPECT_EQ(errorOf({"--max-sessions"}), "--max-sessions needs a positive integer");
+    EXPECT_EQ(errorOf({"--tls-cert", "c.pem"}), "--tls-cert and --tls-key go together");
+    EXPECT_EQ(errorOf({"--verbose"}), "unknown option --verbose");
+}
+
+}  // namespace
+}  // namespace varen::server

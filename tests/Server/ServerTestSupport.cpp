@@ -1,0 +1,244 @@
+#include "ServerTestSupport.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <speex/speex.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <nlohmann/json.hpp>
+
+namespace varen::server::test {
+
+namespace fs = std::filesystem;
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+
+TempFolder::TempFolder() {
+    std::random_device random;
+    path_ = fs::temp_directory_path() /
+            ("varen-server-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
+    fs::create_directories(path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+namespace {
+
+void runOrThrow(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+std::vector<std::int16_t> speech(const std::string& text, const std::string& voice,
+                                 double leadingSilence, double trailingSilence) {
+    TempFolder folder;
+    fs::path wav = folder.path() / "speech.wav";
+    fs::path raw = folder.path() / "speech.raw";
+    runOrThrow("flite -voice " + shellQuote(voice) + " -t " + shellQuote(text) + " -o " +
+               shellQuote(wav.string()));
+    // -D: no dither, so that the same text always gives the same samples.
+    runOrThrow("sox -D " + shellQuote(wav.string()) +
+               " -r 8000 -c 1 -b 16 -e signed-integer -t raw " + shellQuote(raw.string()));
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::int16_t> pcm(static_cast<std::size_t>(leadingSilence * 8000), 0);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        pcm.push_back(static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[i]) |
+                                                (static_cast<std::uint8_t>(bytes[i + 1]) << 8)));
+    }
+    pcm.resize(pcm.size() + static_cast<std::size_t>(trailingSilence * 8000), 0);
+    return pcm;
+}
+
+std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm) {
+    void* encoder = speex_encoder_init(&speex_nb_mode);
+    int quality = 8;
+    speex_encoder_ctl(encoder, SPEEX_SET_QUALITY, &quality);
+    SpeexBits bits;
+    speex_bits_init(&bits);
+    std::vector<Packet> packets;
+    for (std::size_t at = 0; at + 160 <= pcm.size(); at += 160) {
+        spx_int16_t frame[160];
+        std::copy(pcm.begin() + static_cast<long>(at), pcm.begin() + static_cast<long>(at) + 160,
+                  frame);
+        speex_bits_reset(&bits);
+        speex_encode_int(encoder, frame, &bits);
+        Packet packet(static_cast<std::size_t>(speex_bits_nbytes(&bits)));
+        speex_bits_write(&bits, reinterpret_cast<char*>(packet.data()),
+                         static_cast<int>(packet.size()));
+        packets.push_back(std::move(packet));
+    }
+    speex_bits_destroy(&bits);
+    speex_encoder_destroy(encoder);
+    return packets;
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> args) : logFile_(folder_.path() / "log") {
+    args.insert(args.begin(), {VARENSTT_SERVER_BINARY, "--listen", "127.0.0.1:0"});
+    pid_ = fork();
+    if (pid_ == 0) {
+        FILE* log = std::fopen(logFile_.c_str(), "w");
+        if (log) dup2(fileno(log), STDERR_FILENO);
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (!waitForLog("listening on", std::chrono::seconds(20))) {
+        throw std::runtime_error("the server did not start: " + log());
+    }
+    std::smatch match;
+    std::string text = log();
+    if (std::regex_search(text, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) {
+        port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
+    }
+}
+
+ServerProcess::~ServerProcess() {
+    stop();
+}
+
+std::string ServerProcess::log() const {
+    std::ifstream in(logFile_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool ServerProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (log().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+bool ServerProcess::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+        pid_ = -1;
+        lastStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    return true;
+}
+
+int ServerProcess::stop() {
+    if (!running()) return lastStatus_;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    lastStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return lastStatus_;
+}
+
+bool TestClient::connect(std::uint16_t port, const std::string& target) {
+    try {
+        net::ip::tcp::resolver resolver(ioc_);
+        beast::get_lowest_layer(ws_).connect(resolver.resolve("127.0.0.1", std::to_string(port)));
+        ws_.handshake("127.0.0.1:" + std::to_string(port), target);
+        return true;
+    } catch (const boost::system::system_error& failure) {
+        error_ = failure.code().message();
+        return false;
+    }
+}
+
+bool TestClient::connect(std::uint16_t port, const std::string& key, const std::string& model) {
+    return connect(port, "/ws/client/speech?key=" + key + "&model=" + model);
+}
+
+void TestClient::sendText(const std::string& text) {
+    beast::error_code ignored;
+    ws_.text(true);
+    ws_.write(net::buffer(text), ignored);
+}
+
+void TestClient::sendBinary(const Packet& packet) {
+    beast::error_code ignored;
+    ws_.binary(true);
+    ws_.write(net::buffer(packet), ignored);
+}
+
+void TestClient::sendStart(const std::string& extraMembers) {
+    auto command = nlohmann::ordered_json::parse(
+        R"({"decoding":"start", "audio-type":"speex;nb;8", "traceback-period":0.2, "timeout":10,)"
+        R"( "n-best":1, "do-word-alignment":true, "do-endpointing":false, "min-silence":0.000000,)"
+        R"( "connection-mode":"on-stop-close"})");
+    if (!extraMembers.empty()) command.update(nlohmann::ordered_json::parse(extraMembers));
+    sendText(command.dump());
+}
+
+void TestClient::sendAll(const std::vector<Packet>& packets) {
+    for (const auto& packet : packets) sendBinary(packet);
+}
+
+std::optional<std::string> TestClient::receive(std::chrono::milliseconds timeout) {
+    if (closed_) return std::nullopt;
+    bool done = false;
+    beast::error_code result;
+    ws_.async_read(buffer_, [&](beast::error_code error, std::size_t) {
+        done = true;
+        result = error;
+    });
+    ioc_.restart();
+    ioc_.run_for(timeout);
+    if (!done) {
+        timedOut_ = true;
+        closed_ = true;
+        beast::get_lowest_layer(ws_).close();
+        ioc_.restart();
+        ioc_.run();
+        return std::nullopt;
+    }
+    if (result) {
+        closed_ = true;
+        if (error_.empty()) error_ = result.message();
+        return std::nullopt;
+    }
+    std::string text = beast::buffers_to_string(buffer_.data());
+    buffer_.consume(buffer_.size());
+    return text;
+}
+
+std::vector<std::string> TestClient::receiveUntilClosed(std::chrono::milliseconds timeout) {
+    std::vector<std::string> messages;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto message = receive(std::chrono::duration_cast<std::chrono::milliseconds>(
+               deadline - std::chrono::steady_clock::now()))) {
+        messages.push_back(std::move(*message));
+    }
+    return messages;
+}
+
+int TestClient::closeCode() const {
+    return ws_.reason().code;
+}
+
+}  // namespace varen::server::test

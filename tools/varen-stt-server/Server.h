@@ -1,0 +1,42 @@
+// The WebSocket side of the server: accepting connections, admitting sessions and running the
+// recognition protocol of each.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "Models.h"
+#include "Options.h"
+
+namespace varen::server {
+
+// Serves the recognition protocol on ws[s]://HOST:PORT/ws/client/speech until stopped.
+//
+// Thread safety: one network thread (the one calling run()) runs every connection's socket and
+// protocol state; decoding runs on a pool of worker threads, one serial strand per session so
+// that its packets are decoded in order. stop() may be called from any thread.
+class Server {
+  public:
+    using LogSink = std::function<void(const std::string&)>;
+
+    // Binds the listening socket; throws std::runtime_error (address in use, bad TLS files).
+    Server(ServerOptions options, std::shared_ptr<ModelRegistry> models, LogSink log);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    boost::asio::ip::tcp::endpoint localEndpoint() const;
+
+    // Serves on the calling thread until stop(); then waits for pending decoding work.
+    void run();
+    void stop();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace varen::server
