@@ -13,7 +13,7 @@ namespace varen::platform {
 // Thread safety: every member may be called from any thread. Tasks never run inside the call
 // that submitted them.
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+  public:
     using Task = std::function<void()>;
     using Duration = std::chrono::steady_clock::duration;
 
@@ -39,14 +39,14 @@ public:
     struct Impl;
     explicit DispatchQueue(std::string label, bool isMain);
 
-private:
+  private:
     std::string label_;
     std::unique_ptr<Impl> impl_;
 };
 
 // Counts outstanding work; `wait` blocks until every `enter` has been matched by a `leave`.
 class DispatchGroup {
-public:
+  public:
     DispatchGroup();
     ~DispatchGroup();
     void enter();
@@ -57,7 +57,7 @@ public:
     // Runs the task on the queue once the count is zero (at once if it is zero now).
     void notify(std::shared_ptr<DispatchQueue> queue, DispatchQueue::Task task);
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };

@@ -12,7 +12,7 @@ namespace varen::platform {
 
 // Writes keyed values into an archive (CBOR of a key-value map).
 class KeyedArchiver {
-public:
+  public:
     void encodeDoubleForKey(double value, const std::string& key);
     void encodeInt64ForKey(std::int64_t value, const std::string& key);
     void encodeBoolForKey(bool value, const std::string& key);
@@ -21,14 +21,14 @@ public:
 
     Data encodedData() const;
 
-private:
+  private:
     nlohmann::json root_ = nlohmann::json::object();
 };
 
 // Reads keyed values from an archive; a missing key or a value of another type gives the
 // type's zero (or no object).
 class KeyedUnarchiver {
-public:
+  public:
     // No unarchiver when the bytes are not an archive.
     static std::optional<KeyedUnarchiver> withData(const Data& data);
 
@@ -38,7 +38,7 @@ public:
     nlohmann::json decodeObjectForKey(const std::string& key) const;
     bool containsValueForKey(const std::string& key) const;
 
-private:
+  private:
     explicit KeyedUnarchiver(nlohmann::json root) : root_(std::move(root)) {}
     nlohmann::json root_;
 };

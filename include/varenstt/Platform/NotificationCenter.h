@@ -18,7 +18,7 @@ struct Notification {
 // Thread safety: every member may be called from any thread. An observer removed before a post
 // starts calling it is not called; removal does not wait for a call already running.
 class NotificationCenter {
-public:
+  public:
     using Observer = std::function<void(const Notification&)>;
     using Token = std::shared_ptr<void>;
 
@@ -29,7 +29,7 @@ public:
     void removeObserver(const Token& token);
     void post(const std::string& name, const void* sender);
 
-private:
+  private:
     struct Entry;
     std::mutex mutex_;
     std::vector<std::shared_ptr<Entry>> entries_;

@@ -14,7 +14,7 @@ namespace varen::platform {
 // Thread safety: `cancel`, `isCancelled`, `isFinished` and `waitUntilFinished` may be called from
 // any thread; `main` runs on the operation's own thread.
 class Operation : public std::enable_shared_from_this<Operation> {
-public:
+  public:
     virtual ~Operation();
     virtual void main() = 0;
 
@@ -24,7 +24,7 @@ public:
     bool isFinished() const;
     void waitUntilFinished();
 
-private:
+  private:
     friend class OperationQueue;
     void runAndFinish();
     std::atomic<bool> cancelled_{false};
@@ -35,11 +35,11 @@ private:
 
 // An operation that runs a block.
 class BlockOperation : public Operation {
-public:
+  public:
     explicit BlockOperation(std::function<void()> block) : block_(std::move(block)) {}
     void main() override;
 
-private:
+  private:
     std::function<void()> block_;
 };
 
@@ -49,7 +49,7 @@ private:
 //
 // Thread safety: every member may be called from any thread.
 class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
-public:
+  public:
     static std::shared_ptr<OperationQueue> create();
     OperationQueue();
     ~OperationQueue();
@@ -64,7 +64,7 @@ public:
     static constexpr int kNoLimit = -1;
     void setMaxConcurrentOperationCount(int count);
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };

@@ -17,7 +17,7 @@ namespace varen::platform {
 // functions are called by the one thread that owns the loop. Work performed on a loop runs on
 // the thread currently running it, never inside the call that queued it.
 class RunLoop : public std::enable_shared_from_this<RunLoop> {
-public:
+  public:
     using Duration = std::chrono::steady_clock::duration;
 
     RunLoop();
@@ -49,7 +49,7 @@ public:
 
     asio::io_context& context();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -10,7 +10,7 @@ namespace varen {
 // An absolute URL parsed per RFC 3986. Components are kept as written (percent-encoded);
 // `user()` and `password()` give them decoded, as a host expects.
 class URL {
-public:
+  public:
     // Parses the text; a text that is not an absolute RFC 3986 URI gives no URL.
     static std::optional<URL> URLWithString(std::string_view text);
 
@@ -29,7 +29,7 @@ public:
 
     bool operator==(const URL& other) const { return text_ == other.text_; }
 
-private:
+  private:
     std::string text_;
     std::string scheme_;
     std::optional<std::string> user_;

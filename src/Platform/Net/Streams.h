@@ -38,7 +38,10 @@ enum class StreamStatus : int {
 };
 
 // Error domain of the streams' own failures: the system error number as code, its text as the
-// localized description. TLS failures use "com.varen.stt.stream.tls".
+// localized description (a failed name lookup: the getaddrinfo code and text, e.g. EAI_NONAME).
+// TLS failures use "com.varen.stt.stream.tls": a rejected certificate carries the X.509
+// verification result as code ("certificate verify failed: hostname mismatch", 62), other TLS
+// failures OpenSSL's reason code and text.
 inline constexpr const char* kStreamErrorDomain = "com.varen.stt.stream";
 inline constexpr const char* kStreamTLSErrorDomain = "com.varen.stt.stream.tls";
 
@@ -46,7 +49,7 @@ class Stream;
 
 // Receives a stream's events, on the thread of the run loop the stream is scheduled in.
 class StreamDelegate {
-public:
+  public:
     virtual ~StreamDelegate() = default;
     virtual void streamHandleEvent(Stream& stream, StreamEvent event) = 0;
 };
@@ -56,7 +59,7 @@ struct TLSSettings {
     // With validation on: the system trust store (plus `extraTrustedCertificatesPEM`), SNI and a
     // check of `peerName` against the server certificate. Off: no chain or name check at all.
     bool validatesCertificateChain = true;
-    std::string peerName;                              // the URL's host (SNI and name check)
+    std::string peerName;                                  // the URL's host (SNI and name check)
     std::vector<std::string> extraTrustedCertificatesPEM;  // additional trusted CAs
 };
 
@@ -64,7 +67,7 @@ struct TLSSettings {
 // `close` and the peer chain may be called from any thread (the socket's work queue); events are
 // delivered only on the scheduled run loop's thread. `close` stops all further events.
 class Stream {
-public:
+  public:
     virtual ~Stream() = default;
     virtual void open() = 0;
     virtual void close() = 0;
@@ -80,17 +83,21 @@ public:
 };
 
 class InputStream : public Stream {
-public:
+  public:
     virtual bool hasBytesAvailable() const = 0;
     // Up to `maxLength` bytes: the count read, 0 at the end of the stream, -1 on error. Never
     // blocks; 0 with bytes still to come cannot happen when `hasBytesAvailable` was true.
+    // Reading pauses while about 1 MiB lies unread. A read that leaves bytes behind is followed
+    // by another HasBytesAvailable; EndEncountered comes only once every byte has been read.
     virtual long read(std::uint8_t* buffer, std::size_t maxLength) = 0;
 };
 
 class OutputStream : public Stream {
-public:
+  public:
     virtual bool hasSpaceAvailable() const = 0;
-    // Takes up to `length` bytes (possibly fewer): the count taken, -1 on error. Never blocks.
+    // Takes up to `length` bytes (possibly fewer): the count taken, -1 on error, when closed or
+    // not opened. Never blocks. Nothing is taken (0) until the connection is up, and no more than
+    // about 1 MiB waits to be sent; HasSpaceAvailable follows each completed send.
     virtual long write(const std::uint8_t* bytes, std::size_t length) = 0;
 };
 
@@ -99,7 +106,11 @@ struct StreamPair {
     std::shared_ptr<OutputStream> output;
 };
 
-// An unopened pair for a host name and port; nothing touches the network until `open`.
+// An unopened pair for a host name and port; nothing touches the network until `open`. The
+// connection does its I/O on the loop the output stream (else the input stream, else the caller
+// of `open`) is scheduled on at `open`; that loop must outlive the pair. Dropping both streams
+// closes the connection; what `write` accepted is still sent first (for a few seconds at most).
+// A stream without a loop receives no events.
 StreamPair createStreamPairWithSocketToHost(const std::string& host, std::uint32_t port);
 
 }  // namespace varen::platform

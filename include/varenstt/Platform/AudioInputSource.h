@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "varenstt/Platform/Data.h"
+
+namespace varen::platform {
+
+// Posted through NotificationCenter::defaultCenter() when a finite input source (a file or a
+// script) has played out at its pace: one buffer's duration after the input queue delivered its
+// last buffer. The sender is the input queue. Posted on the queue's thread, and never after the
+// queue's stop has returned.
+inline constexpr const char* AudioInputDidPlayOutNotification = "AudioInputDidPlayOutNotification";
+
+// One buffer of a scripted source.
+struct ScriptedAudioBuffer {
+    Data bytes;
+    // The packet count reported with the buffer; none means as many whole packets as the bytes
+    // hold. An explicit count keeps the buffer whole (one delivery, cut to the buffer capacity).
+    std::optional<std::uint32_t> packetCount;
+
+    // Signed 16-bit samples in host byte order.
+    static ScriptedAudioBuffer pcm(const std::vector<std::int16_t>& samples);
+    // A buffer reporting zero packets while holding `byteCount` bytes of silence.
+    static ScriptedAudioBuffer zeroPackets(std::uint32_t byteCount);
+};
+
+// Where input queues take their audio from. The host chooses it before a run through
+// `setDefaultAudioInputSource`; every input queue created afterwards uses that choice.
+class AudioInputSource {
+  public:
+    enum class Kind { defaultDevice, file, scripted };
+
+    // A `speed` of infinity: no pacing at all.
+    static constexpr double kUnpaced = std::numeric_limits<double>::infinity();
+
+    // The default input device (the default source).
+    static AudioInputSource defaultDevice();
+    // Any file libsndfile reads, mixed to mono and resampled to the queue's rate, delivered at
+    // `speed` times real time.
+    static AudioInputSource file(std::filesystem::path path, double speed = 1.0);
+    // The buffers in order, one per delivery (longer ones split across deliveries), each after
+    // `interval`; then nothing more.
+    static AudioInputSource scripted(std::vector<ScriptedAudioBuffer> buffers,
+                                     std::chrono::steady_clock::duration interval = {});
+
+    Kind kind() const { return kind_; }
+    const std::filesystem::path& path() const { return path_; }
+    double speed() const { return speed_; }
+    const std::vector<ScriptedAudioBuffer>& buffers() const { return buffers_; }
+    std::chrono::steady_clock::duration interval() const { return interval_; }
+
+  private:
+    Kind kind_ = Kind::defaultDevice;
+    std::filesystem::path path_;
+    double speed_ = 1.0;
+    std::vector<ScriptedAudioBuffer> buffers_;
+    std::chrono::steady_clock::duration interval_{};
+};
+
+// The process-wide choice; the default device until set. Callable from any thread.
+void setDefaultAudioInputSource(AudioInputSource source);
+AudioInputSource defaultAudioInputSource();
+
+}  // namespace varen::platform

@@ -1,0 +1,246 @@
+#include "Managers/SpeechToTextModule.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "varenstt/Platform/AudioSession.h"
+#include "varenstt/Platform/Log.h"
+#include "varenstt/Platform/RunLoop.h"
+
+namespace varen {
+
+namespace {
+
+constexpr std::uint32_t kLargestBufferSize = 0x50000;
+
+Error captureError(std::int64_t code, const std::string& message) {
+    return Error{"VarenSTT", code, {{"message", message}}};
+}
+
+}  // namespace
+
+void HandleInputBuffer(void* aqData, platform::AudioQueueRef inAQ,
+                       platform::AudioQueueBufferRef inBuffer, const platform::AudioTimeStamp*,
+                       std::uint32_t inNumPackets, const platform::AudioStreamPacketDescription*) {
+    auto* state = static_cast<AQRecorderState*>(aqData);
+    // Held for the whole callback, whatever the module does meanwhile.
+    const auto keepAlive = state->shared_from_this();
+    const std::uint32_t bytesPerPacket = state->mDataFormat.mBytesPerPacket;
+    if (inNumPackets == 0 && bytesPerPacket != 0 &&
+        inBuffer->mAudioDataByteSize >= bytesPerPacket) {
+        inNumPackets = inBuffer->mAudioDataByteSize / bytesPerPacket;
+    }
+    if (inNumPackets > 0) {
+        if (auto encapsulator = state->mEncapsulator.load()) {
+            encapsulator->inputPCMDataFromBuffer(inBuffer->mAudioData,
+                                                 inBuffer->mAudioDataByteSize);
+        }
+    }
+    state->mCurrentPacket += inNumPackets;
+    if (state->mIsRunning.load()) platform::AudioQueueEnqueueBuffer(inAQ, inBuffer, 0, nullptr);
+}
+
+std::shared_ptr<SpeechToTextModule> SpeechToTextModule::initWithDelegate(
+    std::weak_ptr<SpeechToTextModuleDelegate> delegate) {
+    auto module = std::make_shared<SpeechToTextModule>();
+    module->delegate_ = std::move(delegate);
+    module->micPermissionGranted_ = false;
+    VSWebSocketManager::sharedManager()->setRecognitionDelegate(module);
+    auto session = platform::AudioSession::sharedInstance();
+    // The answer holds the module and the session until it has been handled.
+    session->requestRecordPermission(
+        [module, session](bool granted) { module->permissionAnswered(granted); });
+    return module;
+}
+
+SpeechToTextModule::~SpeechToTextModule() {
+    if (aqData_ && aqData_->mQueue != nullptr) platform::AudioQueueDispose(aqData_->mQueue, true);
+    encapsulator_.reset();
+    if (meterTimer_) meterTimer_->invalidate();
+    meterTimer_.reset();
+}
+
+void SpeechToTextModule::permissionAnswered(bool granted) {
+    micPermissionGranted_ = granted;
+    if (!granted) {
+        if (auto d = delegate()) {
+            d->speechRecognizerDidFailWithError(
+                *this, captureError(0, "User does not granted microphone permissions"));
+        }
+        return;
+    }
+
+    aqData_ = std::make_shared<AQRecorderState>();
+    auto& format = aqData_->mDataFormat;
+    format.mSampleRate = 8000.0;
+    format.mFormatID = platform::kAudioFormatLinearPCM;
+    format.mFormatFlags =
+        platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked;
+    format.mChannelsPerFrame = 1;
+    format.mBitsPerChannel = 16;
+    format.mBytesPerPacket = format.mBytesPerFrame = format.mChannelsPerFrame * 2;
+    format.mFramesPerPacket = 1;
+    aqData_->mQueue = nullptr;
+
+    reset();
+    // Without an input queue nothing else starts: no file, no timer, no connection.
+    if (aqData_->mQueue == nullptr) return;
+
+    auto session = platform::AudioSession::sharedInstance();
+    session->setCategoryError(platform::AVAudioSessionCategoryPlayAndRecord);
+    session->setActiveError(true);
+
+    const nlohmann::json settings = {
+        {platform::AVSampleRateKey, 8000.0f},
+        {platform::AVFormatIDKey, platform::kAudioFormatAppleLossless},
+        {platform::AVNumberOfChannelsKey, 1},
+        {platform::AVEncoderAudioQualityKey, platform::AVAudioQualityMin},
+    };
+    Error ignored;
+    recorder_ = platform::AudioRecorder::initWithURLSettingsError("/dev/null", settings, &ignored);
+    if (recorder_) {
+        recorder_->prepareToRecord();
+        recorder_->setMeteringEnabled(true);
+    }
+
+    startRecording();
+    if (recording()) openStream();
+}
+
+bool SpeechToTextModule::checkAudioStep(platform::OSStatus status, const std::string& errorText) {
+    if (status == platform::noErr) return true;
+    const std::string reason = errorText.empty() ? "error " + std::to_string(status) : errorText;
+    if (auto d = delegate()) {
+        d->speechRecognizerDidFailWithError(*this,
+                                            captureError(1, "Audio input unavailable: " + reason));
+    }
+    return false;
+}
+
+void SpeechToTextModule::reset() {
+    if (aqData_->mQueue != nullptr) {
+        platform::AudioQueueDispose(aqData_->mQueue, true);
+        aqData_->mQueue = nullptr;
+    }
+    std::string errorText;
+    platform::AudioQueueRef queue = nullptr;
+    const auto status = platform::AudioQueueNewInput(&aqData_->mDataFormat, HandleInputBuffer,
+                                                     aqData_.get(), &queue, &errorText);
+    if (!checkAudioStep(status, errorText)) return;
+    aqData_->mQueue = queue;
+
+    std::uint32_t largestPacket = aqData_->mDataFormat.mBytesPerPacket;
+    if (largestPacket == 0) {
+        std::uint32_t size = sizeof largestPacket;
+        platform::AudioQueueGetProperty(
+            queue, platform::kAudioQueueProperty_MaximumOutputPacketSize, &largestPacket, &size);
+    }
+    const double halfSecond = aqData_->mDataFormat.mSampleRate * largestPacket * 0.5;
+    aqData_->bufferByteSize =
+        static_cast<std::uint32_t>(std::min(halfSecond, static_cast<double>(kLargestBufferSize)));
+    for (auto& buffer : aqData_->mBuffers) {
+        platform::AudioQueueAllocateBuffer(queue, aqData_->bufferByteSize, &buffer);
+        platform::AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
+    }
+
+    if (meterTimer_) meterTimer_->invalidate();
+    meterTimer_.reset();
+}
+
+bool SpeechToTextModule::recording() const {
+    return aqData_ && aqData_->mIsRunning.load();
+}
+
+void SpeechToTextModule::startRecording() {
+    if (!micPermissionGranted_ || recording()) return;
+    aqData_->mCurrentPacket = 0;
+    aqData_->mIsRunning = true;
+    reset();
+    if (aqData_->mQueue == nullptr) {
+        aqData_->mIsRunning = false;
+        return;
+    }
+    if (recorder_) recorder_->record();
+    std::string errorText;
+    if (!checkAudioStep(platform::AudioQueueStart(aqData_->mQueue, nullptr, &errorText),
+                        errorText)) {
+        aqData_->mIsRunning = false;
+        if (recorder_) recorder_->stop();
+        return;
+    }
+
+    const std::string fileName = Encapsulator::defaultFileName();
+    if (encapsulator_) {
+        encapsulator_->resetWithFileName(fileName);
+    } else {
+        encapsulator_ = Encapsulator::initWithFileName(fileName);
+        encapsulator_->setDelegete(shared_from_this());
+    }
+    aqData_->mEncapsulator.store(encapsulator_);
+    encapsulator_->prepareForEncapsulating();
+
+    std::weak_ptr<SpeechToTextModule> weakSelf = weak_from_this();
+    meterTimer_ = platform::Timer::scheduledTimer(
+        std::chrono::milliseconds(50), true,
+        [weakSelf](platform::Timer&) {
+            if (auto self = weakSelf.lock()) self->checkMeter();
+        },
+        platform::RunLoop::current());
+}
+
+void SpeechToTextModule::stopRecording() {
+    if (!recording()) return;
+    // Synchronous: no capture callback runs once it returns.
+    platform::AudioQueueStop(aqData_->mQueue, true);
+    aqData_->mIsRunning = false;
+    if (recorder_) recorder_->stop();
+    if (encapsulator_) encapsulator_->stopEncapsulating(true);
+    if (auto current = aqData_->mEncapsulator.exchange(nullptr)) current->stopEncapsulating(false);
+    if (meterTimer_) meterTimer_->invalidate();
+    meterTimer_.reset();
+    VSWebSocketManager::sharedManager()->forceCloseStream();
+}
+
+void SpeechToTextModule::openStream() {
+    VSWebSocketManager::sharedManager()->openStream();
+}
+
+void SpeechToTextModule::checkMeter() {
+    const float decibels = averagePower();
+    if (auto d = audioDelegate()) d->volumeChangedWithDecibels(decibels);
+}
+
+float SpeechToTextModule::averagePower() {
+    if (!recorder_) return -160.0f;
+    recorder_->updateMeters();
+    return recorder_->averagePowerForChannel(0);
+}
+
+void SpeechToTextModule::printPathAudio() {
+    platform::log("PATH DEL FILE SPX: " + Encapsulator::defaultFileName());
+}
+
+void SpeechToTextModule::socketManagerCanStartRecordingAudio(VSWebSocketManager&, std::nullptr_t) {}
+
+void SpeechToTextModule::socketManagerDidRecognizePartialText(VSWebSocketManager&,
+                                                              const std::string& text) {
+    platform::log("didRecognizePartialText " + text);
+    if (auto d = audioDelegate()) d->partialTextRecognized(text);
+}
+
+void SpeechToTextModule::socketManagerDidRecognizeAudioWithText(
+    VSWebSocketManager&, const std::vector<VarenSTTHypothesis>& hypotheses) {
+    // Keeps the module alive through the delegate call, which may drop the last other reference.
+    auto self = shared_from_this();
+    stopRecording();
+    if (auto d = delegate()) d->speechRecognizerDidRecognizeAudioWithText(*this, hypotheses);
+}
+
+void SpeechToTextModule::socketManagerDidFailToRecognizeAudioWithError(VSWebSocketManager&,
+                                                                       const Error& error) {
+    auto self = shared_from_this();
+    stopRecording();
+    if (auto d = delegate()) d->speechRecognizerDidFailWithError(*this, error);
+}
+
+}  // namespace varen

@@ -1,0 +1,74 @@
+#include "Platform/Audio/AudioLevelTap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace varen::platform {
+
+namespace {
+
+struct Observers {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<AudioLevelAccumulator>> list;
+};
+
+Observers& observers() {
+    // Never destroyed: queue threads may publish while the process exits.
+    static auto* instance = new Observers;
+    return *instance;
+}
+
+}  // namespace
+
+float averagePowerInDecibels(double sumOfSquares, std::uint64_t sampleCount) {
+    if (sampleCount == 0 || sumOfSquares <= 0) return kAudioLevelFloorDecibels;
+    const double rms = std::sqrt(sumOfSquares / double(sampleCount));
+    const double decibels = 20.0 * std::log10(rms / 32768.0);
+    return float(std::max(decibels, double(kAudioLevelFloorDecibels)));
+}
+
+void AudioLevelAccumulator::add(double sumOfSquares, std::uint64_t sampleCount) {
+    std::lock_guard lock(mutex_);
+    sumOfSquares_ += sumOfSquares;
+    sampleCount_ += sampleCount;
+}
+
+float AudioLevelAccumulator::take() {
+    std::lock_guard lock(mutex_);
+    const float level = averagePowerInDecibels(sumOfSquares_, sampleCount_);
+    sumOfSquares_ = 0;
+    sampleCount_ = 0;
+    return level;
+}
+
+void addAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& observer) {
+    std::lock_guard lock(observers().mutex);
+    observers().list.push_back(observer);
+}
+
+void removeAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& observer) {
+    std::lock_guard lock(observers().mutex);
+    auto& list = observers().list;
+    list.erase(std::remove(list.begin(), list.end(), observer), list.end());
+}
+
+void publishInputLevel(const void* data, std::size_t byteCount) {
+    {
+        std::lock_guard lock(observers().mutex);
+        if (observers().list.empty()) return;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    const std::size_t count = byteCount / sizeof(std::int16_t);
+    double sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int16_t sample;
+        std::memcpy(&sample, bytes + i * sizeof(sample), sizeof(sample));
+        sum += double(sample) * double(sample);
+    }
+    std::lock_guard lock(observers().mutex);
+    for (const auto& observer : observers().list) observer->add(sum, count);
+}
+
+}  // namespace varen::platform

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace varen::platform {
+
+// The floor of every level reading: silence, or no audio at all.
+inline constexpr float kAudioLevelFloorDecibels = -160.0f;
+
+// The average power of 16-bit samples in dBFS: 20·log10 of their RMS over full scale (32768),
+// never below the floor.
+float averagePowerInDecibels(double sumOfSquares, std::uint64_t sampleCount);
+
+// Collects the power of the audio that input queues deliver, for one meter.
+//
+// Thread safety: `add` runs on input queues' threads, `take` on the meter's thread; both lock.
+class AudioLevelAccumulator {
+  public:
+    void add(double sumOfSquares, std::uint64_t sampleCount);
+    // The average power since the previous `take`, in dBFS; the floor when nothing came.
+    float take();
+
+  private:
+    std::mutex mutex_;
+    double sumOfSquares_ = 0;
+    std::uint64_t sampleCount_ = 0;
+};
+
+// Meters see what every input queue of the process delivers, from registration until removal.
+void addAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& observer);
+void removeAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& observer);
+// Called by input queues with each delivered buffer (16-bit samples, host byte order).
+void publishInputLevel(const void* data, std::size_t byteCount);
+
+}  // namespace varen::platform

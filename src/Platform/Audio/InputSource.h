@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Platform/Audio/AudioQueue.h"
+#include "varenstt/Platform/AudioInputSource.h"
+
+namespace varen::platform {
+
+// What feeds an input queue: 16-bit mono PCM at the queue's rate.
+//
+// Thread safety: `fill` and `waitUntil` run on the queue's thread only; `start` and `stop` may
+// be called from any thread, also while `fill` is blocked, which `stop` wakes up.
+class InputSource {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Fill {
+        std::uint32_t byteCount = 0;
+        std::uint32_t packetCount = 0;
+        // False when nothing is to be handed to the callback (stopped, or nothing left).
+        bool delivered = false;
+        // True once the source has nothing more; set with its last delivery when it knows.
+        bool ended = false;
+    };
+
+    virtual ~InputSource() = default;
+
+    virtual OSStatus start(std::string& errorText);
+    virtual void stop();
+    // Fills up to `capacity` bytes (a whole number of samples), blocking until the audio is
+    // there, the source's pace allows it, or `stop` is called.
+    virtual Fill fill(std::uint8_t* data, std::uint32_t capacity) = 0;
+    // How long after its last delivery a finite source's audio has played out.
+    virtual Clock::duration playOutDelay(std::uint32_t capacity) const = 0;
+
+    // Sleeps until the deadline; false when `stop` came first.
+    bool waitUntil(Clock::time_point deadline);
+
+  protected:
+    bool stoppedLocked() const { return stopped_; }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+
+  private:
+    bool stopped_ = true;
+};
+
+// The source the description names, ready to start, or null with `status` and `errorText` set.
+std::unique_ptr<InputSource> makeInputSource(const AudioInputSource& description,
+                                             std::uint32_t sampleRate, OSStatus& status,
+                                             std::string& errorText);
+
+std::unique_ptr<InputSource> makeScriptedInputSource(const AudioInputSource& description);
+std::unique_ptr<InputSource> makeFileInputSource(const AudioInputSource& description,
+                                                 std::uint32_t sampleRate, OSStatus& status,
+                                                 std::string& errorText);
+std::unique_ptr<InputSource> makeDeviceInputSource(std::uint32_t sampleRate, OSStatus& status,
+                                                   std::string& errorText);
+
+}  // namespace varen::platform

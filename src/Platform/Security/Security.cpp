@@ -1,0 +1,142 @@
+#include "Platform/Security/Security.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace varen::platform {
+
+namespace {
+
+struct X509Free {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct BIOFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+constexpr std::size_t kChunk = 1 << 30;  // the OpenSSL calls take int lengths
+
+bool isBase64Alphabet(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+std::optional<Data> derOf(X509* certificate) {
+    const int length = i2d_X509(certificate, nullptr);
+    if (length <= 0) return std::nullopt;
+    Data der(static_cast<std::size_t>(length));
+    unsigned char* out = der.data();
+    if (i2d_X509(certificate, &out) != length) return std::nullopt;
+    return der;
+}
+
+}  // namespace
+
+int secureRandomCopyBytes(std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const std::size_t part = std::min(count, kChunk);
+        if (RAND_bytes(bytes, static_cast<int>(part)) != 1) return -1;
+        bytes += part;
+        count -= part;
+    }
+    return 0;
+}
+
+std::array<std::uint8_t, 20> sha1(const std::uint8_t* bytes, std::size_t length) {
+    std::array<std::uint8_t, 20> digest{};
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
+    // Only allocation failure can make these fail; a digest that silently came out as zeros
+    // would be worse than stopping.
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr) != 1) std::abort();
+    if (length > 0 && EVP_DigestUpdate(context.get(), bytes, length) != 1) std::abort();
+    unsigned int written = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest.data(), &written) != 1 || written != 20) {
+        std::abort();
+    }
+    return digest;
+}
+
+std::string base64Encode(const std::uint8_t* bytes, std::size_t length) {
+    std::string text;
+    text.reserve((length + 2) / 3 * 4);
+    // Whole groups of three per chunk keep the padding only at the very end.
+    constexpr std::size_t kEncodeChunk = 3 * 4096;
+    unsigned char out[kEncodeChunk / 3 * 4 + 1];
+    while (length > 0) {
+        const std::size_t part = std::min(length, kEncodeChunk);
+        const int written = EVP_EncodeBlock(out, bytes, static_cast<int>(part));
+        text.append(reinterpret_cast<const char*>(out), static_cast<std::size_t>(written));
+        bytes += part;
+        length -= part;
+    }
+    return text;
+}
+
+std::optional<Data> base64Decode(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') ++padding;
+    if (text.size() >= 2 && text[text.size() - 2] == '=') ++padding;
+    for (std::size_t i = 0; i < text.size() - padding; ++i) {
+        if (!isBase64Alphabet(text[i])) return std::nullopt;
+    }
+    Data data;
+    data.reserve(text.size() / 4 * 3);
+    constexpr std::size_t kDecodeChunk = 4 * 4096;
+    Data out(kDecodeChunk / 4 * 3);
+    for (std::size_t offset = 0; offset < text.size(); offset += kDecodeChunk) {
+        const std::size_t part = std::min(text.size() - offset, kDecodeChunk);
+        const int written = EVP_DecodeBlock(
+            out.data(), reinterpret_cast<const unsigned char*>(text.data() + offset),
+            static_cast<int>(part));
+        if (written < 0) return std::nullopt;
+        data.insert(data.end(), out.begin(), out.begin() + written);
+    }
+    // The decoder counts padded positions as zero bytes.
+    data.resize(data.size() - padding);
+    return data;
+}
+
+std::optional<Certificate> Certificate::fromDER(Data der) {
+    if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) return std::nullopt;
+    const unsigned char* in = der.data();
+    X509Ptr certificate(d2i_X509(nullptr, &in, static_cast<long>(der.size())));
+    if (!certificate || in != der.data() + der.size()) return std::nullopt;
+    return Certificate(std::move(der));
+}
+
+std::optional<Certificate> Certificate::fromPEM(std::string_view pem) {
+    if (pem.empty() || pem.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    std::unique_ptr<BIO, BIOFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    if (!bio) return std::nullopt;
+    X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!certificate) return std::nullopt;
+    auto der = derOf(certificate.get());
+    if (!der) return std::nullopt;
+    return Certificate(std::move(*der));
+}
+
+std::optional<Certificate> Certificate::fromFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    Data bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) return std::nullopt;
+    static constexpr std::string_view kBegin = "-----BEGIN";
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (text.find(kBegin) != std::string_view::npos) return fromPEM(text);
+    return fromDER(std::move(bytes));
+}
+
+}  // namespace varen::platform

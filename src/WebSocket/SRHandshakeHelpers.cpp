@@ -1,0 +1,90 @@
+#include "WebSocket/SRHandshakeHelpers.h"
+
+#include "Platform/Security/Security.h"
+
+#include <cassert>
+#include <cctype>
+
+namespace varen {
+
+std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length) {
+    return platform::base64Encode(bytes, length);
+}
+
+void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
+    // The generator's result is not examined, as for the platform generator it stands in for.
+    (void)platform::secureRandomCopyBytes(bytes, length);
+}
+
+std::string newSHA1String(const std::uint8_t* bytes, std::size_t length) {
+    assert(length <= 0xFFFFFFFFull);
+    const auto digest = platform::sha1(bytes, length);
+    return platform::base64Encode(digest.data(), digest.size());
+}
+
+std::string stringBySHA1ThenBase64Encoding(const Data& data) {
+    return newSHA1String(data.data(), data.size());
+}
+
+std::string stringBySHA1ThenBase64Encoding(std::string_view text) {
+    return newSHA1String(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+std::string SRAcceptKeyForKey(std::string_view secWebSocketKey) {
+    std::string joined(secWebSocketKey);
+    joined += "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    return stringBySHA1ThenBase64Encoding(std::string_view(joined));
+}
+
+namespace {
+std::string lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+std::string hostForField(const URL& url) {
+    // Appended piecewise: g++ 12 at -O3 misreads `"[" + host` as an overlapping copy.
+    std::string host;
+    if (url.hostIsIPLiteral()) host += '[';
+    host += url.host();
+    if (url.hostIsIPLiteral()) host += ']';
+    return host;
+}
+}  // namespace
+
+std::string SR_origin(const URL& url) {
+    std::string scheme = lower(url.scheme());
+    if (scheme == "wss") scheme = "https";
+    if (scheme == "ws") scheme = "http";
+    const auto port = url.port();
+    const bool defaultPort =
+        !port || (scheme == "http" && *port == 80) || (scheme == "https" && *port == 443);
+    std::string origin = scheme;
+    origin += "://";
+    origin += hostForField(url);
+    if (!defaultPort) {
+        origin += ':';
+        origin += std::to_string(*port);
+    }
+    return origin;
+}
+
+std::string SRHostField(const URL& url) {
+    std::string host = hostForField(url);
+    if (url.port()) {
+        host += ':';
+        host += std::to_string(*url.port());
+    }
+    return host;
+}
+
+bool SRHeaderNameEquals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace varen

@@ -1,0 +1,176 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Platform/HTTP/HTTPMessage.h"
+#include "Platform/Net/Streams.h"
+#include "WebSocket/SRFraming.h"
+#include "WebSocket/SRIOConsumer.h"
+#include "varenstt/SRWebSocket.h"
+
+namespace varen {
+
+// Receives both streams' events for a socket and forwards them while the socket exists.
+class SRStreamDelegateAdapter : public platform::StreamDelegate {
+  public:
+    explicit SRStreamDelegateAdapter(std::weak_ptr<SRWebSocket> socket)
+        : socket_(std::move(socket)) {}
+    void streamHandleEvent(platform::Stream& stream, platform::StreamEvent event) override;
+
+  private:
+    std::weak_ptr<SRWebSocket> socket_;
+};
+
+// The state and inner operations of one socket, split over files by concern: the opening
+// handshake, streams and lifetime, read consumers, frame writer and closing, frame loop.
+//
+// Thread safety: everything below "work queue only" is touched only by tasks of `workQueue`
+// (checked with `assertOnWorkQueue`). `readyState` and the flags marked atomic are read from
+// other threads. The delegate and queue references are guarded by `propertyMutex`; the
+// self-reference, the scheduled run loops and the cleanup flag by the socket's recursive lock
+// `kvoLock`, which also serialises closing the streams between the network thread and the
+// work queue.
+struct SRWebSocket::Impl {
+    Impl(SRWebSocket& owner, std::shared_ptr<SRURLRequest> request,
+         std::optional<std::vector<std::string>> protocols, bool allowsUntrusted);
+    ~Impl();
+
+    SRWebSocket& owner;
+    std::shared_ptr<SRWebSocket> strongOwner() { return owner.shared_from_this(); }
+
+    // --- construction (caller's thread), constant afterwards
+    std::shared_ptr<SRURLRequest> urlRequest;
+    URL url;
+    std::optional<std::vector<std::string>> requestedProtocols;
+    bool secure = false;
+    std::int64_t webSocketVersion = 13;
+    std::shared_ptr<platform::DispatchQueue> workQueue;
+    std::shared_ptr<platform::InputStream> inputStream;
+    std::shared_ptr<platform::OutputStream> outputStream;
+    std::shared_ptr<SRStreamDelegateAdapter> streamDelegate;
+
+    // --- shared between threads
+    std::atomic<std::int64_t> readyState{SR_CONNECTING};
+    std::atomic<bool> allowsUntrustedSSLCertificates{false};
+    std::atomic<std::uint64_t> maximumMessageSize{64ull * 1024 * 1024};
+    std::atomic<bool> pinnedCertFound{false};
+    mutable std::mutex propertyMutex;
+    std::weak_ptr<SRWebSocketDelegate> delegate;
+    std::shared_ptr<platform::DispatchQueue> delegateDispatchQueue;
+    std::shared_ptr<platform::OperationQueue> delegateOperationQueue;
+    std::optional<std::string> protocol;
+    std::vector<SRHTTPCookie> requestCookies;
+    std::optional<SRHTTPResponse> receivedHTTPHeaders;
+
+    std::recursive_mutex kvoLock;
+    std::shared_ptr<SRWebSocket> selfRetain;
+    bool cleanupScheduled = false;
+    std::vector<std::pair<std::shared_ptr<platform::RunLoop>, std::string>> scheduledRunloops;
+
+    // --- work queue only
+    std::string secKey;
+    std::string basicAuthorizationString;
+    std::optional<platform::HTTPMessage> receivedResponse;
+    bool failed = false;
+    bool sentClose = false;
+    bool closeWhenFinishedWriting = false;
+
+    Data _readBuffer;
+    std::size_t _readBufferOffset = 0;
+    std::deque<std::unique_ptr<SRIOConsumer>> _consumers;
+    SRIOConsumerPool _consumerPool;
+    bool _isPumping = false;
+    Data _currentFrameData;
+    std::uint8_t _currentFrameOpcode = 0;
+    std::uint64_t _currentFrameCount = 0;
+    std::uint32_t _currentStringScanPosition = 0;
+    std::array<std::uint8_t, 4> _currentReadMaskKey{};
+    std::uint64_t _currentReadMaskOffset = 0;
+
+    Data _outputBuffer;
+    std::size_t _outputBufferOffset = 0;
+    std::int32_t _closeCode = 0;
+    std::optional<std::string> _closeReason;
+
+    // --- public surface and delivery (SRWebSocket.cpp)
+    void setReadyState(SRReadyState state);
+    // Delivers a delegate call on the operation queue when set, else the dispatch queue. The
+    // block keeps the socket alive until it has run and reads the weak delegate then.
+    void _performDelegateBlock(std::function<void(SRWebSocket&, SRWebSocketDelegate&)> block);
+    std::shared_ptr<SRWebSocketDelegate> currentDelegate() const;
+    // Runs a block on the delegate queue whether or not a delegate is set.
+    void _performDelegateBlockUnconditionally(std::function<void(SRWebSocket&)> block);
+
+    // --- opening handshake (SRWebSocketHandshake.cpp)
+    void open();
+    void didConnect();
+    void _readHTTPHeader();
+    void _HTTPHeadersDidFinish();
+    bool _checkHandshake(const platform::HTTPMessage& response) const;
+
+    // --- streams and lifetime (SRWebSocketStreams.cpp)
+    void _initializeStreams();
+    void openConnection();
+    void _updateSecureStreamOptions();
+    void setupNetworkServiceType(SRURLRequestNetworkServiceType type);
+    void scheduleInRunLoopForMode(std::shared_ptr<platform::RunLoop> loop, const std::string& mode);
+    void unscheduleFromRunLoopForMode(const std::shared_ptr<platform::RunLoop>& loop,
+                                      const std::string& mode);
+    void streamHandleEvent(platform::Stream& stream, platform::StreamEvent event);
+    void safeHandleEventStream(platform::StreamEvent event,
+                               const std::shared_ptr<platform::Stream>& stream);
+    void _failWithError(Error error);
+    void _closeWithProtocolError(std::string message);
+    void _scheduleCleanup();
+    void _cleanupSelfReference();
+    void assertOnWorkQueue() const;
+
+    // --- read consumers (SRWebSocketReader.cpp)
+    void _addConsumerWithScannerCallback(SRIOConsumer::Scanner scanner,
+                                         SRIOConsumer::Handler callback);
+    void _addConsumerWithScannerCallbackDataLength(SRIOConsumer::Scanner scanner,
+                                                   SRIOConsumer::Handler callback,
+                                                   std::uint64_t dataLength);
+    void _addConsumerWithDataLengthCallbackReadToCurrentFrameUnmaskBytes(
+        std::uint64_t dataLength, SRIOConsumer::Handler callback, bool readToCurrentFrame,
+        bool unmaskBytes);
+    void _readUntilBytesLengthCallback(const std::uint8_t* bytes, std::size_t length,
+                                       SRIOConsumer::Handler callback);
+    void _readUntilHeaderCompleteWithCallback(SRIOConsumer::Handler callback);
+    void _pumpScanner();
+    bool _innerPumpScanner();
+
+    // --- writer and closing handshake (SRWebSocketWriter.cpp)
+    void send(std::optional<SRMessage> message);
+    void sendPing(Data data);
+    void closeWithCodeReason(std::int64_t code, std::optional<std::string> reason);
+    void _sendFrameWithOpcodeData(std::uint8_t opcode, const std::uint8_t* bytes,
+                                  std::size_t length);
+    void _writeData(const Data& data);
+    void _pumpWriting();
+    void closeConnection();
+
+    // --- frame loop (SRWebSocketFrameLoop.cpp)
+    void _readFrameNew();
+    void _readFrameContinue();
+    void _handleFrameHeaderStart(const Data& bytes);
+    void _handleFrameHeader(const SRFrameHeaderStart& header, std::uint64_t payloadLength);
+    void _handleFrameWithDataOpCode(Data frameData, std::uint8_t opcode);
+    void _handleMessage(SRMessage message);
+    void handlePing(Data pingData);
+    void handlePong(Data pongData);
+    void handleCloseWithData(const Data& data);
+    void _closeForOversizedMessage();
+};
+
+}  // namespace varen

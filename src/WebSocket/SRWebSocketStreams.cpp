@@ -1,0 +1,248 @@
+// Streams and lifetime: the stream pair, TLS and pinning, stream events, the failure path,
+// cleanup and the work-queue check.
+
+#include <algorithm>
+#include <cassert>
+#include <mutex>
+
+#include "WebSocket/SRRunLoopThread.h"
+#include "WebSocket/SRWebSocketImpl.h"
+#include "varenstt/Platform/Log.h"
+#include "varenstt/Platform/Timer.h"
+
+namespace varen {
+
+using platform::Stream;
+using platform::StreamEvent;
+using platform::StreamStatus;
+
+void SRStreamDelegateAdapter::streamHandleEvent(Stream& stream, StreamEvent event) {
+    if (auto socket = socket_.lock()) socket->impl_->streamHandleEvent(stream, event);
+}
+
+void SRWebSocket::Impl::_initializeStreams() {
+    std::uint32_t port = url.port().value_or(0);
+    if (port == 0) port = secure ? 443 : 80;
+    auto pair = platform::createStreamPairWithSocketToHost(url.host(), port);
+    inputStream = pair.input;
+    outputStream = pair.output;
+    streamDelegate = std::make_shared<SRStreamDelegateAdapter>(owner.weak_from_this());
+    inputStream->setDelegate(streamDelegate);
+    outputStream->setDelegate(streamDelegate);
+}
+
+void SRWebSocket::Impl::openConnection() {
+    _updateSecureStreamOptions();
+    bool scheduled;
+    {
+        std::lock_guard lock(kvoLock);
+        scheduled = !scheduledRunloops.empty();
+    }
+    if (!scheduled) scheduleInRunLoopForMode(SR_networkRunLoop(), SRDefaultRunLoopMode);
+    outputStream->open();
+    inputStream->open();
+}
+
+void SRWebSocket::Impl::_updateSecureStreamOptions() {
+    if (secure) {
+        platform::TLSSettings settings;
+        settings.peerName = url.host();
+        const auto& pins = urlRequest->SR_SSLPinnedCertificates();
+        if (pins && !pins->empty()) settings.validatesCertificateChain = false;
+        if (allowsUntrustedSSLCertificates.load()) settings.validatesCertificateChain = false;
+        settings.extraTrustedCertificatesPEM = urlRequest->SR_extraTrustedCertificatesPEM();
+        outputStream->setTLSSettings(settings);
+    }
+    inputStream->setDelegate(streamDelegate);
+    outputStream->setDelegate(streamDelegate);
+    setupNetworkServiceType(urlRequest->networkServiceType());
+}
+
+void SRWebSocket::Impl::setupNetworkServiceType(SRURLRequestNetworkServiceType type) {
+    // Linux sockets have no service classes to set; only the VoIP notice remains.
+    if (type == SRURLRequestNetworkServiceType::VoIP) {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            platform::log(
+                "SRWebSocket: network service type VoIP is deprecated in favor of using "
+                "PushKit for VoIP control");
+        });
+    }
+}
+
+void SRWebSocket::Impl::scheduleInRunLoopForMode(std::shared_ptr<platform::RunLoop> loop,
+                                                 const std::string& mode) {
+    outputStream->scheduleInRunLoop(loop);
+    inputStream->scheduleInRunLoop(loop);
+    std::lock_guard lock(kvoLock);
+    std::pair<std::shared_ptr<platform::RunLoop>, std::string> entry{std::move(loop), mode};
+    if (std::find(scheduledRunloops.begin(), scheduledRunloops.end(), entry) ==
+        scheduledRunloops.end())
+        scheduledRunloops.push_back(std::move(entry));
+}
+
+void SRWebSocket::Impl::unscheduleFromRunLoopForMode(const std::shared_ptr<platform::RunLoop>& loop,
+                                                     const std::string& mode) {
+    outputStream->removeFromRunLoop(loop);
+    inputStream->removeFromRunLoop(loop);
+    std::lock_guard lock(kvoLock);
+    std::erase(scheduledRunloops, std::make_pair(loop, mode));
+}
+
+void SRWebSocket::Impl::streamHandleEvent(Stream& stream, StreamEvent event) {
+    const bool fromOutput = &stream == outputStream.get();
+    const auto& pins = urlRequest->SR_SSLPinnedCertificates();
+    if (secure && !pinnedCertFound.load() &&
+        (event == StreamEvent::HasBytesAvailable || event == StreamEvent::HasSpaceAvailable) &&
+        pins && !pins->empty()) {
+        bool found = false;
+        for (const Data& certificate : stream.peerCertificateChain()) {
+            for (const Data& pinned : *pins) {
+                if (certificate == pinned) {
+                    found = true;
+                    break;
+                }
+            }
+            if (found) break;
+        }
+        if (!found) {
+            workQueue->async([weak = owner.weak_from_this()] {
+                if (auto socket = weak.lock()) {
+                    socket->impl_->_failWithError(Error::withDescription(
+                        SRWebSocketPinningErrorDomain, 23556, "Invalid server cert"));
+                }
+            });
+            return;
+        }
+        pinnedCertFound.store(true);
+        // Whichever stream sees the match first starts the handshake, once.
+        workQueue->async([socket = strongOwner()] { socket->impl_->didConnect(); });
+    }
+    std::shared_ptr<Stream> held = fromOutput ? std::static_pointer_cast<Stream>(outputStream)
+                                              : std::static_pointer_cast<Stream>(inputStream);
+    workQueue->async([weak = owner.weak_from_this(), event, held] {
+        if (auto socket = weak.lock()) socket->impl_->safeHandleEventStream(event, held);
+    });
+}
+
+void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
+                                              const std::shared_ptr<Stream>& stream) {
+    assertOnWorkQueue();
+    switch (event) {
+        case StreamEvent::OpenCompleted: {
+            const auto state = readyState.load();
+            if (state == SR_CLOSING || state == SR_CLOSED) return;
+            const auto& pins = urlRequest->SR_SSLPinnedCertificates();
+            const bool pinning = secure && pins && !pins->empty();
+            if (!pinning && state == SR_CONNECTING && stream == inputStream) didConnect();
+            _pumpWriting();
+            _pumpScanner();
+            break;
+        }
+        case StreamEvent::HasBytesAvailable: {
+            std::uint8_t buffer[2048];
+            while (inputStream->hasBytesAvailable()) {
+                const long count = inputStream->read(buffer, sizeof buffer);
+                if (count > 0) _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
+                if (count < 0) {
+                    _failWithError(inputStream->streamError().value_or(Error::withDescription(
+                        platform::kStreamErrorDomain, 0, "Error reading from stream")));
+                    break;
+                }
+                if (count != static_cast<long>(sizeof buffer)) break;
+            }
+            _pumpScanner();
+            break;
+        }
+        case StreamEvent::HasSpaceAvailable:
+            _pumpWriting();
+            break;
+        case StreamEvent::ErrorOccurred:
+            _failWithError(stream->streamError().value_or(
+                Error::withDescription(platform::kStreamErrorDomain, 0, "Stream error")));
+            _readBufferOffset = 0;
+            _readBuffer.clear();
+            break;
+        case StreamEvent::EndEncountered: {
+            _pumpScanner();
+            if (auto error = stream->streamError()) {
+                _failWithError(*error);
+                break;
+            }
+            workQueue->async([socket = strongOwner()] {
+                auto& impl = *socket->impl_;
+                if (impl.readyState.load() != SR_CLOSED) {
+                    impl.setReadyState(SR_CLOSED);
+                    impl._scheduleCleanup();
+                }
+                if (!impl.sentClose && !impl.failed) {
+                    impl.sentClose = true;
+                    impl._performDelegateBlock([](SRWebSocket& s, SRWebSocketDelegate& d) {
+                        d.webSocketDidCloseWithCodeReasonWasClean(s, SRStatusCodeGoingAway,
+                                                                  "Stream end encountered", false);
+                    });
+                }
+            });
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void SRWebSocket::Impl::_failWithError(Error error) {
+    workQueue->async([socket = strongOwner(), error = std::move(error)] {
+        auto& impl = *socket->impl_;
+        if (impl.readyState.load() == SR_CLOSED) return;
+        impl.failed = true;
+        impl._performDelegateBlock([error](SRWebSocket& s, SRWebSocketDelegate& d) {
+            d.webSocketDidFailWithError(s, error);
+        });
+        impl.setReadyState(SR_CLOSED);
+        impl.closeConnection();
+        impl._scheduleCleanup();
+    });
+}
+
+void SRWebSocket::Impl::_closeWithProtocolError(std::string message) {
+    _performDelegateBlockUnconditionally([message](SRWebSocket& s) {
+        s.closeWithCodeReason(SRStatusCodeProtocolError, message);
+        s.impl_->workQueue->async(
+            [socket = s.shared_from_this()] { socket->impl_->closeConnection(); });
+    });
+}
+
+void SRWebSocket::Impl::_scheduleCleanup() {
+    std::lock_guard lock(kvoLock);
+    if (cleanupScheduled) return;
+    cleanupScheduled = true;
+    // The timer keeps the socket alive until it fires.
+    platform::Timer::scheduledTimer(
+        std::chrono::seconds(0), false,
+        [socket = strongOwner()](platform::Timer&) { socket->impl_->_cleanupSelfReference(); },
+        SR_networkRunLoop());
+}
+
+void SRWebSocket::Impl::_cleanupSelfReference() {
+    {
+        std::lock_guard lock(kvoLock);
+        inputStream->setDelegate({});
+        outputStream->setDelegate({});
+        outputStream->close();
+        inputStream->close();
+    }
+    workQueue->async([socket = strongOwner()] {
+        std::shared_ptr<SRWebSocket> dropped;
+        {
+            std::lock_guard lock(socket->impl_->kvoLock);
+            dropped = std::move(socket->impl_->selfRetain);
+        }
+    });
+}
+
+void SRWebSocket::Impl::assertOnWorkQueue() const {
+    assert(platform::DispatchQueue::getSpecific(this) == workQueue.get() &&
+           "must run on the socket's work queue");
+}
+
+}  // namespace varen

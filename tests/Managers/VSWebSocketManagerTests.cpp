@@ -1,0 +1,279 @@
+#include "Managers/VSWebSocketManager.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Support/RecognitionServer.h"
+#include "Support/TestSupport.h"
+#include "varenstt/Platform/Log.h"
+#include "varenstt/VarenSTTManager.h"
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using varen::Data;
+using varen::Error;
+using varen::VarenSTTHypothesis;
+using varen::VSWebSocketManager;
+using varen::test::RecognitionServer;
+using varen::test::runMainLoopUntil;
+
+namespace {
+
+// Records every recognition event in arrival order, checking they come on the main thread.
+class RecordingDelegate : public varen::VSRecognitionDelegate {
+  public:
+    struct Event {
+        std::string kind;
+        std::string text;
+        std::vector<VarenSTTHypothesis> hypotheses;
+        Error error;
+    };
+
+    void socketManagerCanStartRecordingAudio(VSWebSocketManager&, std::nullptr_t) override {
+        record({"ready", {}, {}, {}});
+    }
+    void socketManagerDidRecognizePartialText(VSWebSocketManager&,
+                                              const std::string& text) override {
+        record({"partial", text, {}, {}});
+    }
+    void socketManagerDidRecognizeAudioWithText(
+        VSWebSocketManager&, const std::vector<VarenSTTHypothesis>& list) override {
+        record({"final", {}, list, {}});
+    }
+    void socketManagerDidFailToRecognizeAudioWithError(VSWebSocketManager&,
+                                                       const Error& error) override {
+        record({"failure", error.userInfo.value("message", ""), {}, error});
+    }
+
+    std::vector<Event> events;
+    bool offMainThread = false;
+
+    std::size_t count(const std::string& kind) const {
+        std::size_t n = 0;
+        for (const auto& e : events) n += e.kind == kind;
+        return n;
+    }
+
+  private:
+    void record(Event event) {
+        if (!varen::platform::RunLoop::main()->isCurrent()) offMainThread = true;
+        events.push_back(std::move(event));
+    }
+};
+
+class StreamClient : public ::testing::Test {
+  protected:
+    void connectTo(const RecognitionServer& server) {
+        varen::VarenSTTManager::shared()->setDecoderUrl(server.decoderUrl());
+        client->setRecognitionDelegate(delegate);
+        client->openStream();
+        ASSERT_TRUE(runMainLoopUntil([&] {
+            auto socket = client->socket();
+            return socket && socket->readyState() == varen::SR_OPEN;
+        }));
+    }
+
+    std::shared_ptr<VSWebSocketManager> client = VSWebSocketManager::sharedManager();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+};
+
+Data packet(std::uint8_t fill) {
+    return Data(38, fill);
+}
+
+}  // namespace
+
+TEST(StartCommand, IsWrittenMemberByMemberWithTheSettings) {
+    EXPECT_EQ(varen::startCommandText(1, 2.0f),
+              "{\"decoding\":\"start\", \"audio-type\":\"speex;nb;8\", \"traceback-period\":0.2, "
+              "\"timeout\":10, \"n-best\":1, \"do-word-alignment\":true, \"do-endpointing\":true, "
+              "\"min-silence\":2.000000, \"connection-mode\":\"on-stop-close\"}");
+    const auto off = varen::startCommandText(3, 0.0f);
+    EXPECT_NE(off.find("\"n-best\":3, "), std::string::npos);
+    EXPECT_NE(off.find("\"do-endpointing\":false, \"min-silence\":0.000000, "), std::string::npos);
+    EXPECT_NE(
+        varen::startCommandText(1, 1.5f).find("\"do-endpointing\":true, \"min-silence\":1.500000"),
+        std::string::npos);
+    EXPECT_NE(varen::startCommandText(-2, -1.0f).find(
+                  "\"n-best\":-2, \"do-word-alignment\":true, "
+                  "\"do-endpointing\":true, \"min-silence\":-1.000000"),
+              std::string::npos);
+    EXPECT_EQ(varen::stopCommandText(), "{\"decoding\":\"stop\"}");
+    EXPECT_EQ(varen::stopCommandText().size(), 19u);
+}
+
+TEST(HexDecoding, ReadsThePrintedFormOfBytes) {
+    EXPECT_EQ(
+        VSWebSocketManager::decodeFromHexWithEncoding("<48656c6c 6f>", varen::StringEncoding::UTF8),
+        "Hello");
+    EXPECT_EQ(
+        VSWebSocketManager::decodeFromHexWithEncoding("48656C6C6F", varen::StringEncoding::ASCII),
+        "Hello");
+    EXPECT_EQ(VSWebSocketManager::decodeFromHexWithEncoding("e9", varen::StringEncoding::ASCII),
+              "\xc3\xa9");
+}
+
+TEST_F(StreamClient, RunsAWholeRecognitionExchange) {
+    RecognitionServer server(json::array({
+        {{"wait", "start"}, {"send", {{"status", "ready"}}}},
+        {{"wait", "binary:3"}, {"send", {{"final", false}, {"transcript", "uno"}}}},
+        {{"wait", "stop"}, {"send", RecognitionServer::finalResult({"uno due", "uno tre"}, 0.8)}},
+        {{"wait", "close"}},
+    }));
+    varen::VarenSTTManager::shared()->setMaxResults(2);
+    connectTo(server);
+
+    // Audio comes from the encoding thread.
+    std::thread encoder([&] {
+        client->sendAudioData(packet(1));
+        client->sendAudioData(Data{});
+        client->sendAudioData(packet(2));
+        client->sendAudioData(packet(3));
+    });
+    encoder.join();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("partial") == 1; }));
+    client->forceCloseStream();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
+    ASSERT_TRUE(server.waitFor([](const auto& events) {
+        for (const auto& e : events)
+            if (e["type"] == "closed") return true;
+        return false;
+    }));
+    runMainLoopUntil([] { return false; }, 200ms);
+
+    const auto texts = server.textMessages();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], varen::startCommandText(2, 2.0f));
+    EXPECT_EQ(texts[1], "{\"decoding\":\"stop\"}");
+    EXPECT_EQ(server.binaryMessages(), (std::vector<Data>{packet(1), packet(2), packet(3)}));
+    EXPECT_EQ(server.events("closed").at(0)["code"], 1000);
+
+    ASSERT_EQ(delegate->events.size(), 3u);
+    EXPECT_EQ(delegate->events[0].kind, "ready");
+    EXPECT_EQ(delegate->events[1].text, "uno");
+    const auto& list = delegate->events[2].hypotheses;
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].transcript(), "uno due");
+    EXPECT_EQ(list[1].transcript(), "uno tre");
+    EXPECT_FLOAT_EQ(list[0].confidence(), 0.8f);
+    EXPECT_FLOAT_EQ(list[1].confidence(), 0.8f);
+    EXPECT_FALSE(delegate->offMainThread);
+    EXPECT_EQ(delegate->count("failure"), 0u)
+        << "the client's own close after the result is no failure";
+}
+
+TEST_F(StreamClient, DropsAudioGivenBeforeTheConnectionOpens) {
+    RecognitionServer server(
+        json::array({{{"wait", "binary:1"}, {"send", RecognitionServer::finalResult({}, 0)}}}));
+    client->sendAudioData(packet(9));  // no socket yet: dropped, nothing breaks
+    client->forceCloseStream();        // no socket ever opened: nothing happens
+    varen::VarenSTTManager::shared()->setDecoderUrl(server.decoderUrl());
+    client->setRecognitionDelegate(delegate);
+    client->openStream();
+    client->sendAudioData(packet(8));  // still connecting: dropped
+    ASSERT_TRUE(runMainLoopUntil([&] { return client->socket() != nullptr; }));
+    client->sendAudioData(packet(7));
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
+    EXPECT_EQ(server.binaryMessages(), std::vector<Data>{packet(7)});
+    EXPECT_TRUE(delegate->events[0].hypotheses.empty());
+}
+
+TEST_F(StreamClient, ClassifiesServerMessagesByStatusThenFinal) {
+    std::vector<std::string> logLines;
+    auto previous =
+        varen::platform::setLogSink([&](const std::string& line) { logLines.push_back(line); });
+    RecognitionServer server(json::array({
+        {{"wait", "start"}},
+        {{"send", {{"status", "ready"}, {"final", true}}}},
+        {{"send", {{"status", "busy"}, {"error", "Too many sessions"}}}},
+        {{"send", {{"status", "busy"}}}},
+        {{"send", {{"status", "error"}}}},
+        {{"send", {{"status", "error"}, {"error", 42}}}},
+        {{"send", {{"status", "connection timeout"}}}},
+        {{"send", {{"transcript", "no final"}}}},
+        {{"send", {{"final", false}}}},
+        {{"send", "not json"}},
+        {{"send", "[1, 2]"}},
+        {{"send", "\"text\""}},
+        {{"send_binary", "0102"}},
+        {{"send",
+          {{"status", 7},
+           {"final", 1},
+           {"hypotheses", json::array({"skip", {{"transcript", "ok"}, {"confidence", 0.1}}})},
+           {"confidence", 0.5}}}},
+    }));
+    connectTo(server);
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
+    varen::platform::setLogSink(previous);
+
+    std::vector<std::string> seen;
+    for (const auto& e : delegate->events) seen.push_back(e.kind + ":" + e.text);
+    EXPECT_EQ(seen, (std::vector<std::string>{"ready:", "failure:Too many sessions", "failure:Busy",
+                                              "failure:Unknown Error", "failure:Unknown Error",
+                                              "failure:Connection timeout", "failure:Unknown Error",
+                                              "final:"}));
+    const auto& failure = delegate->events[1].error;
+    EXPECT_EQ(failure.domain, "Recognition");
+    EXPECT_EQ(failure.code, 0);
+    EXPECT_EQ(failure.userInfo, (json{{"message", "Too many sessions"}}));
+    const auto& list = delegate->events.back().hypotheses;
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].transcript(), "ok");
+    EXPECT_FLOAT_EQ(list[0].confidence(), 0.5f);
+    EXPECT_EQ(std::count(logLines.begin(), logLines.end(),
+                         "Ignoring a binary message of 2 bytes from the recognition server"),
+              1);
+}
+
+TEST_F(StreamClient, ReportsAConnectionThatEndsBeforeTheFinalResult) {
+    RecognitionServer server(json::array({{{"wait", "start"}, {"close", {1000, "bye"}}}}));
+    connectTo(server);
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    runMainLoopUntil([] { return false; }, 200ms);
+    ASSERT_EQ(delegate->events.size(), 1u);
+    EXPECT_EQ(delegate->events[0].error.domain, "Recognition");
+    EXPECT_EQ(delegate->events[0].text, "Connection closed before the final result");
+}
+
+TEST_F(StreamClient, ReportsAServerThatDropsTheConnection) {
+    RecognitionServer server(json::array({{{"wait", "binary:1"}, {"drop", true}}}));
+    connectTo(server);
+    client->sendAudioData(packet(1));
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    runMainLoopUntil([] { return false; }, 200ms);
+    EXPECT_EQ(delegate->count("failure"), 1u);
+    EXPECT_EQ(delegate->events[0].text, "Connection closed before the final result");
+}
+
+TEST_F(StreamClient, AnInvalidServiceURLFailsOnTheMainQueueWithoutASocket) {
+    varen::VarenSTTManager::shared()->setDecoderUrl("no url at all");
+    client->setRecognitionDelegate(delegate);
+    EXPECT_TRUE(client->openStream());
+    EXPECT_TRUE(delegate->events.empty()) << "reported later, not inside openStream";
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    EXPECT_EQ(delegate->events[0].error,
+              (Error{"Recognition", 0, {{"message", "Invalid service URL"}}}));
+    EXPECT_FALSE(client->socket());
+
+    varen::VarenSTTManager::shared()->setDecoderUrl("ftp://127.0.0.1/x");
+    client->openStream();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 2; }));
+    EXPECT_EQ(delegate->events[1].text, "Invalid service URL");
+}
+
+TEST_F(StreamClient, PassesSocketFailuresOnUnchanged) {
+    // A port nobody listens on: the connection is refused.
+    int freePort = 0;
+    {
+        RecognitionServer probe(json::array());
+        freePort = probe.port();
+    }
+    varen::VarenSTTManager::shared()->setDecoderUrl("ws://127.0.0.1:" + std::to_string(freePort) +
+                                                    "/ws/client/speech");
+    client->setRecognitionDelegate(delegate);
+    client->openStream();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    EXPECT_NE(delegate->events[0].error.domain, "Recognition");
+    EXPECT_FALSE(delegate->events[0].error.localizedDescription().empty());
+}

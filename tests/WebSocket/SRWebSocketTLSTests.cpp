@@ -1,0 +1,111 @@
+#include "varenstt/SRWebSocket.h"
+
+#include <gtest/gtest.h>
+
+#include "Support/TestSupport.h"
+#include "Support/WebSocketClientHarness.h"
+#include "Support/WebSocketPythonPeer.h"
+
+namespace varen {
+namespace {
+
+using test::WebSocketClient;
+using test::WebSocketPythonPeer;
+
+class SRWebSocketTLS : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server = test::makeSelfSignedCertificate(dir.path().string(), "localhost",
+                                                 "DNS:localhost,IP:127.0.0.1");
+        other = test::makeSelfSignedCertificate(dir.path().string(), "other.example",
+                                                "DNS:other.example");
+        peer = std::make_unique<WebSocketPythonPeer>(WEBSOCKET_PEER_SCRIPT, server.certFile,
+                                                     server.keyFile);
+        ASSERT_TRUE(peer->started());
+    }
+
+    // Opens, sends one message and expects its echo, then closes cleanly.
+    void expectEcho(WebSocketClient& client) {
+        ASSERT_TRUE(client.openAndWait());
+        ASSERT_EQ(client.delegate->opened(), 1)
+            << (client.delegate->errors().empty() ? std::string("no error")
+                                                  : client.delegate->errors()[0].domain);
+        client.socket->send(std::string("over tls"));
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return !client.delegate->messages().empty(); }));
+        EXPECT_EQ(test::textOf(client.delegate->messages()[0]), "over tls");
+        client.socket->close();
+        ASSERT_TRUE(client.waitEnded());
+        ASSERT_EQ(client.delegate->closes().size(), 1u);
+        EXPECT_TRUE(client.delegate->closes()[0].wasClean);
+    }
+
+    Error expectFailure(WebSocketClient& client) {
+        client.socket->open();
+        EXPECT_TRUE(client.waitEnded());
+        EXPECT_EQ(client.delegate->opened(), 0);
+        const auto errors = client.delegate->errors();
+        EXPECT_EQ(errors.size(), 1u);
+        return errors.empty() ? Error{} : errors[0];
+    }
+
+    test::TemporaryDirectory dir;
+    test::SelfSignedCertificate server;
+    test::SelfSignedCertificate other;
+    std::unique_ptr<WebSocketPythonPeer> peer;
+};
+
+TEST_F(SRWebSocketTLS, UntrustedCertificateIsRefused) {
+    WebSocketClient client(peer->url("/echo", "localhost"));
+    const Error error = expectFailure(client);
+    EXPECT_EQ(error.domain, "com.varen.stt.stream.tls");
+}
+
+TEST_F(SRWebSocketTLS, AddedCAIsTrusted) {
+    WebSocketClient client(peer->url("/echo", "localhost"));
+    client.request->addSR_extraTrustedCertificatePEM(server.pem());
+    expectEcho(client);
+}
+
+TEST_F(SRWebSocketTLS, HostNameMismatchIsRefusedEvenWithTheCATrusted) {
+    WebSocketPythonPeer misnamed(WEBSOCKET_PEER_SCRIPT, other.certFile, other.keyFile);
+    ASSERT_TRUE(misnamed.started());
+    WebSocketClient client(misnamed.url("/echo", "localhost"));
+    client.request->addSR_extraTrustedCertificatePEM(other.pem());
+    const Error error = expectFailure(client);
+    EXPECT_EQ(error.domain, "com.varen.stt.stream.tls");
+}
+
+TEST_F(SRWebSocketTLS, AllowingUntrustedCertificatesSkipsValidation) {
+    WebSocketClient client(peer->url("/echo", "localhost"));
+    client.socket->setAllowsUntrustedSSLCertificates(true);
+    expectEcho(client);
+}
+
+TEST_F(SRWebSocketTLS, MatchingPinAdmitsTheServer) {
+    WebSocketClient client(peer->url("/echo", "127.0.0.1"));
+    const auto der = SRCertificateDERFromBytes(test::readBinaryFile(server.certFile));
+    ASSERT_TRUE(der);
+    client.request->setSR_SSLPinnedCertificates(std::vector<Data>{*der});
+    expectEcho(client);
+}
+
+TEST_F(SRWebSocketTLS, WrongPinFailsWith23556) {
+    WebSocketClient client(peer->url("/echo", "localhost"));
+    const auto der = SRCertificateDERFromBytes(test::readBinaryFile(other.certFile));
+    ASSERT_TRUE(der);
+    client.request->setSR_SSLPinnedCertificates(std::vector<Data>{*der});
+    const Error error = expectFailure(client);
+    EXPECT_EQ(error.domain, "com.varen.stt.websocket.pinning");
+    EXPECT_EQ(error.code, 23556);
+    EXPECT_EQ(error.localizedDescription(), "Invalid server cert");
+}
+
+TEST_F(SRWebSocketTLS, EmptyPinListMeansNoPinning) {
+    WebSocketClient client(peer->url("/echo", "localhost"));
+    client.request->setSR_SSLPinnedCertificates(std::vector<Data>{});
+    client.request->addSR_extraTrustedCertificatePEM(server.pem());
+    expectEcho(client);
+}
+
+}  // namespace
+}  // namespace varen
