@@ -22,8 +22,9 @@ using tcp = boost::asio::ip::tcp;
 
 // Echoes every message on every connection, one thread per connection.
 class BeastEchoServer {
-public:
-    BeastEchoServer() : acceptor_(io_, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0)) {
+  public:
+    BeastEchoServer()
+        : acceptor_(io_, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0)) {
         port_ = acceptor_.local_endpoint().port();
         thread_ = std::thread([this] {
             for (;;) {
@@ -51,7 +52,7 @@ public:
     }
     unsigned short port() const { return port_; }
 
-private:
+  private:
     boost::asio::io_context io_;
     tcp::acceptor acceptor_;
     unsigned short port_;
@@ -64,7 +65,7 @@ BeastEchoServer& server() {
 }
 
 class EchoDelegate : public varen::SRWebSocketDelegate {
-public:
+  public:
     void webSocketDidOpen(varen::SRWebSocket&) override {
         std::lock_guard l(m);
         open = true;
@@ -111,7 +112,8 @@ void BM_BeastClientEcho(benchmark::State& state) {
     const auto size = static_cast<std::size_t>(state.range(0));
     boost::asio::io_context io;
     websocket::stream<tcp::socket> ws(io);
-    ws.next_layer().connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server().port()));
+    ws.next_layer().connect(
+        tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server().port()));
     ws.read_message_max(64 << 20);
     ws.handshake("127.0.0.1", "/");
     ws.binary(true);

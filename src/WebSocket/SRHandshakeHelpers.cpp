@@ -42,7 +42,12 @@ std::string lower(std::string s) {
     return s;
 }
 std::string hostForField(const URL& url) {
-    return url.hostIsIPLiteral() ? "[" + url.host() + "]" : url.host();
+    // Appended piecewise: g++ 12 at -O3 misreads `"[" + host` as an overlapping copy.
+    std::string host;
+    if (url.hostIsIPLiteral()) host += '[';
+    host += url.host();
+    if (url.hostIsIPLiteral()) host += ']';
+    return host;
 }
 }  // namespace
 
@@ -53,14 +58,22 @@ std::string SR_origin(const URL& url) {
     const auto port = url.port();
     const bool defaultPort =
         !port || (scheme == "http" && *port == 80) || (scheme == "https" && *port == 443);
-    std::string origin = scheme + "://" + hostForField(url);
-    if (!defaultPort) origin += ":" + std::to_string(*port);
+    std::string origin = scheme;
+    origin += "://";
+    origin += hostForField(url);
+    if (!defaultPort) {
+        origin += ':';
+        origin += std::to_string(*port);
+    }
     return origin;
 }
 
 std::string SRHostField(const URL& url) {
     std::string host = hostForField(url);
-    if (url.port()) host += ":" + std::to_string(*url.port());
+    if (url.port()) {
+        host += ':';
+        host += std::to_string(*url.port());
+    }
     return host;
 }
 

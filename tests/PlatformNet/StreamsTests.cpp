@@ -486,6 +486,7 @@ TEST_F(TLSStreams, CertificateAddedAsTrustedIsAccepted) {
     ASSERT_EQ(chain.size(), 1u);
     EXPECT_EQ(chain[0], localhost.certificateDER);
     EXPECT_EQ(client->pair.input->peerCertificateChain(), chain);
+    EXPECT_EQ(server->lastServerName(), "localhost");
 }
 
 TEST_F(TLSStreams, IPLiteralIsCheckedAgainstTheCertificatesAddresses) {
@@ -494,6 +495,7 @@ TEST_F(TLSStreams, IPLiteralIsCheckedAgainstTheCertificatesAddresses) {
     ASSERT_TRUE(runUntilOpenOrError(client));
     ASSERT_EQ(client->pair.output->streamError(), std::nullopt);
     expectEcho(client);
+    EXPECT_EQ(server->lastServerName(), "");  // no server name is sent for an address
 
     const auto namesOnly =
         test::makeSelfSignedIdentity(folder.path(), "names", "localhost", "DNS:localhost");

@@ -76,6 +76,14 @@ TEST(EncapsulatorStream, EverySentPacketIsTheOneInTheFileInPCMOrder) {
     client->forceCloseStream();
     ASSERT_TRUE(varen::test::runMainLoopUntil([&] { return recorder->finals.load() == 1; }));
     EXPECT_TRUE(recorder->failures.empty());
+    // Let the closing handshake finish before the connection's threads go away with the process.
+    ASSERT_TRUE(server.waitFor([](const auto& events) {
+        for (const auto& event : events) {
+            if (event["type"] == "closed") return true;
+        }
+        return false;
+    }));
+    varen::test::runMainLoopFor(std::chrono::milliseconds(200));
 
     const auto contents = varen::test::readOggStream(varen::test::readBinaryFile(path));
     ASSERT_EQ(contents.error, "");

@@ -231,6 +231,7 @@ struct NetTestServer::State {
     std::vector<std::thread> sessions;
     std::size_t finished = 0;
     std::optional<std::string> handshakeError;
+    std::string serverName;
 };
 
 NetTestServer::NetTestServer(Session session, Options options) : state_(std::make_shared<State>()) {
@@ -291,8 +292,11 @@ void NetTestServer::acceptLoop() {
             if (connection->impl_->tls) {
                 asio::error_code handshake;
                 connection->impl_->tls->handshake(asio::ssl::stream_base::server, handshake);
+                const char* name = SSL_get_servername(connection->impl_->tls->native_handle(),
+                                                      TLSEXT_NAMETYPE_host_name);
+                std::lock_guard lock(state->mutex);
+                state->serverName = name != nullptr ? name : "";
                 if (handshake) {
-                    std::lock_guard lock(state->mutex);
                     state->handshakeError = handshake.message();
                     ready = false;
                 }
@@ -329,6 +333,11 @@ std::vector<std::shared_ptr<NetTestConnection>> NetTestServer::connections() con
 std::optional<std::string> NetTestServer::lastHandshakeError() const {
     std::lock_guard lock(state_->mutex);
     return state_->handshakeError;
+}
+
+std::string NetTestServer::lastServerName() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->serverName;
 }
 
 NetTestServer::Session NetTestServer::echo() {

@@ -106,6 +106,8 @@ class NetTestServer {
     std::vector<std::shared_ptr<NetTestConnection>> connections() const;
     // The text of the last failed TLS handshake on the server's side.
     std::optional<std::string> lastHandshakeError() const;
+    // The server name (SNI) the last TLS client asked for; empty when it sent none.
+    std::string lastServerName() const;
 
     // Sessions for common scripts.
     static Session echo();                             // sends back what arrives until the end

@@ -35,6 +35,16 @@ std::string cleanTranscript(const char* text) {
     return result;
 }
 
+// The library's client sends narrowband frames only. A first frame that announces a wideband
+// layer or a mode that does not exist is refused here: the codec would refuse it too, but would
+// print a notice on stderr for each such packet.
+bool plausibleNarrowbandFrame(SpeexBits* bits) {
+    if (speex_bits_remaining(bits) < 5) return false;
+    if (speex_bits_peek_unsigned(bits, 1) != 0) return false;
+    unsigned mode = speex_bits_peek_unsigned(bits, 5) & 0xf;
+    return mode <= 8 || mode >= 13;  // 13 to 15: in-band requests and the end-of-stream mark
+}
+
 }  // namespace
 
 struct Recognizer::Bits {
@@ -87,6 +97,10 @@ std::vector<RecognitionEvent> Recognizer::feedPacket(std::span<const std::uint8_
     speex_bits_read_from(&bits_->bits, reinterpret_cast<const char*>(packet.data()),
                          static_cast<int>(std::min<std::size_t>(packet.size(), 1 << 20)));
     pcm_.clear();
+    if (!plausibleNarrowbandFrame(&bits_->bits)) {
+        ++corruptPackets_;
+        return {};
+    }
     for (int frame = 0; frame < kMaxFramesPerPacket; ++frame) {
         std::int16_t out[kFrameSamples];
         int status = speex_decode_int(speexState_, &bits_->bits, out);

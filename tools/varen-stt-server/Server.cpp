@@ -209,7 +209,9 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             buffer_.consume(buffer_.size());
             onBinary(std::move(packet));
         }
-        if (phase_ != Phase::stopping && phase_ != Phase::finished) armTimer();
+        // The client's silence counts only while the server is not itself busy: neither while
+        // it makes the decoder nor while it makes the final result.
+        if (phase_ == Phase::awaitingStart || (phase_ == Phase::decoding && ready_)) armTimer();
         doRead();
     }
 
@@ -265,6 +267,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         abandonDecoding();
         options_ = options;
         phase_ = Phase::decoding;
+        ready_ = false;
+        cancelTimer();
         decoding_ = std::make_shared<Decoding>(shared_->workers);
         decode([pool = pool_, options, workers = shared_->workers](Decoding& decoding,
                                                                    std::vector<Outcome>& outcomes) {
@@ -313,6 +317,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             [this](auto& value) {
                 using T = std::decay_t<decltype(value)>;
                 if constexpr (std::is_same_v<T, Ready>) {
+                    ready_ = true;
+                    if (phase_ == Phase::decoding) armTimer();
                     send(readyMessage());
                 } else if constexpr (std::is_same_v<T, LoadFailed>) {
                     shared_->log("session " + std::to_string(id_) + ": " + value.message);
@@ -463,6 +469,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     Phase phase_ = Phase::awaitingStart;
     StartOptions options_;
     std::shared_ptr<Decoding> decoding_;
+    bool ready_ = false;    // the decoder of the current start command is made
     bool counted_ = false;  // holds one of the --max-sessions places
 
     std::deque<std::string> outbox_;

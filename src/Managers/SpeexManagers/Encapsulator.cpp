@@ -22,6 +22,23 @@ namespace {
 constexpr std::int32_t kFrameSamples = Encapsulator::kFrameBytes / 2;
 constexpr auto kIdlePoll = std::chrono::milliseconds(20);
 
+// True from the first use of the notification centre here until just before it is destroyed at
+// exit: an encapsulator still held by a process-wide object then outlives the centre and must not
+// touch it any more.
+std::atomic<bool> centerAlive{false};
+
+struct CenterLifetime {
+    CenterLifetime() { centerAlive.store(true); }
+    ~CenterLifetime() { centerAlive.store(false); }
+};
+
+platform::NotificationCenter& notificationCenter() {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    // Built after the centre, so destroyed before it.
+    static CenterLifetime lifetime;
+    return center;
+}
+
 std::uint32_t randomSerialSource() {
     std::random_device device;
     return static_cast<std::uint32_t>(device());
@@ -80,8 +97,7 @@ void EncapsulatingOperation::main() {
     while (outputAPageEndOfSteam(false, true)) {
     }
     if (!parent->isCanceled() && !isCancelled()) {
-        platform::NotificationCenter::defaultCenter().post(
-            Encapsulator::kEncapsulatingOverNotification, this);
+        notificationCenter().post(Encapsulator::kEncapsulatingOverNotification, this);
     }
     runningThread_.store(std::thread::id{});
     // Nothing of the run needs the parent any more; dropping it breaks the reference cycle.
@@ -143,11 +159,12 @@ std::shared_ptr<Encapsulator> Encapsulator::initWithFileName(const std::string& 
 
     // The observer may still be called while the encapsulator goes away, hence the weak link.
     std::weak_ptr<Encapsulator> weak = encapsulator;
-    encapsulator->observer_ = platform::NotificationCenter::defaultCenter().addObserver(
-        kEncapsulatingOverNotification, nullptr,
-        [weak](const platform::Notification& notification) {
-            if (auto self = weak.lock()) self->encapsulatingOver(notification);
-        });
+    encapsulator->observer_ =
+        notificationCenter().addObserver(kEncapsulatingOverNotification, nullptr,
+                                         [weak](const platform::Notification& notification) {
+                                             if (auto self = weak.lock())
+                                                 self->encapsulatingOver(notification);
+                                         });
     encapsulator->setModeSampleRateChannelsFramesVbr(0, 8000, 1, 1, true);
     speex_init_header(&encapsulator->speexHeader_, 8000, 1, &speex_nb_mode);
     encapsulator->operationQueue = platform::OperationQueue::create();
@@ -157,7 +174,7 @@ std::shared_ptr<Encapsulator> Encapsulator::initWithFileName(const std::string& 
 Encapsulator::Encapsulator(ConstructionTag) {}
 
 Encapsulator::~Encapsulator() {
-    if (observer_) platform::NotificationCenter::defaultCenter().removeObserver(observer_);
+    if (observer_ && centerAlive.load()) notificationCenter().removeObserver(observer_);
 }
 
 void Encapsulator::resetWithFileName(const std::string& path) {
