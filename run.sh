@@ -71,11 +71,16 @@ run_suite() {
     no_aslr ctest --test-dir "$ROOT/build-$kind" -j"$JOBS" --output-on-failure --timeout 600
 }
 
+# The programs a build put into a folder's subfolders (one per subsystem).
+executables_in() {
+    find "$1" -mindepth 2 -maxdepth 2 -type f -executable -not -path '*/CMakeFiles/*' 2>/dev/null | sort
+}
+
 fuzz_all() {
     local seconds=${1:-30}
     build fuzz
     local targets
-    targets=$(find "$ROOT/build-fuzz/fuzz" -maxdepth 3 -type f -executable -name 'fuzz_*' 2>/dev/null | sort)
+    targets=$(executables_in "$ROOT/build-fuzz/fuzz")
     if [ -z "$targets" ]; then
         log "no fuzz targets"
         return 0
@@ -91,7 +96,7 @@ fuzz_all() {
 
 demo() {
     build release
-    "$ROOT/build-release/examples/varenstt-settings-example" "$@"
+    "$ROOT/scripts/demo.sh" "$ROOT/build-release" "$@"
 }
 
 command=${1:-}
@@ -108,8 +113,15 @@ case "$command" in
         fuzz_all "${FUZZ_SECONDS:-30}"
         log "all test runs passed"
         ;;
-    demo) install_deps; [ "${1:-}" = "--" ] && shift; demo "$@" ;;
-    bench) install_deps; build release; find "$ROOT/build-release/bench" -type f -executable -name 'bench_*' -exec {} \; ;;
+    demo) install_deps; demo "$@" ;;
+    bench)
+        install_deps
+        build release
+        for target in $(executables_in "$ROOT/build-release/bench"); do
+            log "benchmark $(basename "$target")"
+            "$target" "$@"
+        done
+        ;;
     fuzz) install_deps; fuzz_all "${1:-60}" ;;
     *) echo "usage: ./run.sh demo [-- OPTIONS] | test | build [dev|asan|tsan|release] | bench | fuzz [SECONDS] | deps" >&2; exit 2 ;;
 esac

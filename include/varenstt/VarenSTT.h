@@ -2,8 +2,14 @@
 
 // Umbrella header of the VarenSTT library.
 
+#include "varenstt/Platform/AudioInputSource.h"
+#include "varenstt/Platform/AudioSession.h"
+#include "varenstt/Platform/RunLoop.h"
+#include "varenstt/SRURLRequest.h"
+#include "varenstt/SRWebSocket.h"
 #include "varenstt/VarenSTTHypothesis.h"
 #include "varenstt/VarenSTTManager.h"
+#include "varenstt/VarenSTTViewController.h"
 
 namespace varen {
 

@@ -1,26 +1,70 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "varenstt/Platform/UIViewController.h"
 #include "varenstt/Platform/URL.h"
+#include "varenstt/SpeechToTextModuleDelegate.h"
+#include "varenstt/VarenSTTHypothesis.h"
+#include "varenstt/VarenSTTViewController.h"
 
 namespace varen {
 
-// The library's public entry point: the shared object that holds the recognition settings.
+class VarenSTTManager;
+class SpeechToTextModule;
+
+// What the host hears of a recognition. Every method is optional; the first argument is always
+// the manager. Results, partial text and failures arrive on the main run loop; levels arrive from
+// the capture module's meter timer, which also runs there.
+class VarenSTTManagerDelegate {
+  public:
+    virtual ~VarenSTTManagerDelegate() = default;
+    // The final result: every alternative, in the server's order.
+    virtual void varenSTTManagerDidRecognizeAudioWith(
+        VarenSTTManager& manager, const std::vector<VarenSTTHypothesis>& hypotheses) {
+        (void)manager, (void)hypotheses;
+    }
+    // A failure, as one message; the run is over.
+    virtual void varenSTTManagerDidFailRecognizeAudioWithError(VarenSTTManager& manager,
+                                                               const std::string& message) {
+        (void)manager, (void)message;
+    }
+    virtual void varenSTTManagerDidRecognizePartialAudioWith(VarenSTTManager& manager,
+                                                             const std::string& text) {
+        (void)manager, (void)text;
+    }
+    // The microphone level in dBFS.
+    virtual void varenSTTManagerDidChangeVolumeWithDecibels(VarenSTTManager& manager,
+                                                            float decibels) {
+        (void)manager, (void)decibels;
+    }
+};
+
+// The library's public entry point: the shared object that holds the recognition settings,
+// starts and stops a run (directly, or through the built-in screen) and passes results, partial
+// text, levels and failures to the host's delegate.
 //
-// Thread safety: the host sets the settings on the main thread; the stream client reads them
-// when it opens a connection. Only the creation of the shared instance is synchronized.
-class VarenSTTManager : public std::enable_shared_from_this<VarenSTTManager> {
-public:
+// Thread safety: none of its own. The host calls it on the main thread (the one running the
+// main run loop), where the library also calls back; only the creation of the shared instance
+// is synchronized.
+class VarenSTTManager : public SpeechToTextModuleDelegate,
+                        public SpeechToTextModuleAudioDelegate,
+                        public VarenSTTViewControllerDelegate,
+                        public std::enable_shared_from_this<VarenSTTManager> {
+  public:
     // The one shared instance, created on first use (safe from several threads at once).
     static std::shared_ptr<VarenSTTManager> shared();
 
     VarenSTTManager();
-    virtual ~VarenSTTManager();
+    ~VarenSTTManager() override;
 
+    // Settings.
     const std::string& apiKey() const { return apiKey_; }
     void setApiKey(std::string apiKey) { apiKey_ = std::move(apiKey); }
     const std::string& decoderUrl() const { return decoderUrl_; }
@@ -38,13 +82,52 @@ public:
     // no URL when the joined text does not parse.
     std::optional<URL> serviceURL() const;
 
-private:
+    // Run control.
+    std::shared_ptr<VarenSTTManagerDelegate> delegate() const { return delegate_.lock(); }
+    void setDelegate(std::weak_ptr<VarenSTTManagerDelegate> delegate) {
+        delegate_ = std::move(delegate);
+    }
+    // Begins a direct run: permission, capture and the connection to the server.
+    void startRecognize();
+    // Ends the current run; the final result the server then sends still reaches the delegate.
+    void stopRecognize();
+    bool isRecognizing() const;
+    // A new recognition screen for the host to present modally; it runs a recognition once it
+    // is on screen. Each read builds a new one.
+    std::shared_ptr<platform::ViewController> varenSTTViewController();
+    // The Ogg Speex file of the last run that ended in a result or a failure.
+    std::optional<std::filesystem::path> recordingPath() const { return recordingPath_; }
+
+    // SpeechToTextModuleDelegate
+    void speechRecognizerDidRecognizeAudioWithText(
+        SpeechToTextModule& module, const std::vector<VarenSTTHypothesis>& hypotheses) override;
+    void speechRecognizerDidFailWithError(SpeechToTextModule& module, const Error& error) override;
+    // SpeechToTextModuleAudioDelegate
+    void volumeChangedWithDecibels(float decibels) override;
+    void partialTextRecognized(const std::string& text) override;
+    // VarenSTTViewControllerDelegate
+    void didRecognizePartialText(const std::string& text) override;
+    void didChangeVolumeWithDecibels(float decibels) override;
+
+  private:
+    void initModule();
+    // Dismisses the screen of a screen run; the completion, when given, tells the host.
+    void dismissScreenThen(std::function<void(VarenSTTManagerDelegate&, VarenSTTManager&)> tell);
+    void stopDirectRun();
+    void rememberRecording(const SpeechToTextModule& module);
+
     std::string apiKey_;
     std::string decoderUrl_;
     std::string prompt_;
     std::int64_t maxResults_;
     float minSilence_;
     std::string languageModel_;
+
+    std::weak_ptr<VarenSTTManagerDelegate> delegate_;
+    std::shared_ptr<VarenSTTViewController> varenViewController_;
+    std::shared_ptr<SpeechToTextModule> module_;
+    bool usingVarenViewController_ = false;
+    std::optional<std::filesystem::path> recordingPath_;
 };
 
 }  // namespace varen

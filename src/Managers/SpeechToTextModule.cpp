@@ -196,6 +196,12 @@ void SpeechToTextModule::stopRecording() {
     if (recorder_) recorder_->stop();
     if (encapsulator_) encapsulator_->stopEncapsulating(true);
     if (auto current = aqData_->mEncapsulator.exchange(nullptr)) current->stopEncapsulating(false);
+    // A cancelled loop leaves within one frame; waiting for it means the recording file is
+    // complete before anyone hears that the run is over.
+    if (encapsulator_) {
+        if (auto operation = encapsulator_->encapsulationOperation())
+            operation->waitUntilFinished();
+    }
     if (meterTimer_) meterTimer_->invalidate();
     meterTimer_.reset();
     VSWebSocketManager::sharedManager()->forceCloseStream();

@@ -64,9 +64,11 @@ Error recognitionError(const std::string& message) {
 }
 
 std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
-    static const std::shared_ptr<VSWebSocketManager> instance =
-        std::make_shared<VSWebSocketManager>();
-    return instance;
+    // Never destroyed: it holds the last capture module, whose teardown needs the platform
+    // singletons, which would already be gone at exit.
+    static const auto* instance =
+        new std::shared_ptr<VSWebSocketManager>(std::make_shared<VSWebSocketManager>());
+    return *instance;
 }
 
 bool VSWebSocketManager::openStream() {
@@ -80,6 +82,8 @@ bool VSWebSocketManager::openStream() {
     }
     auto webSocket = SRWebSocket::initWithURLProtocols(*url, std::vector<std::string>{});
     webSocket->setDelegate(weak_from_this());
+    latestSocket_ = webSocket;
+    connectionFinished_ = false;
     // Not kept here: the socket holds itself until its connection ends.
     webSocket->open();
     return true;
@@ -123,7 +127,6 @@ void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
     // The start command is queued before the socket becomes visible to the encoding thread, so
     // no audio packet can overtake it.
     sendStartCommand(webSocket);
-    connectionFinished_ = false;
     socket_.store(webSocket.shared_from_this());
 }
 
@@ -188,7 +191,18 @@ void VSWebSocketManager::reportFailure(const Error& error) {
         delegate->socketManagerDidFailToRecognizeAudioWithError(*this, error);
 }
 
-void VSWebSocketManager::webSocketDidFailWithError(SRWebSocket&, const Error& error) {
+bool VSWebSocketManager::isUnfinishedLatestConnection(const SRWebSocket& webSocket) const {
+    return &webSocket == latestSocket_.lock().get() && !connectionFinished_;
+}
+
+void VSWebSocketManager::webSocketDidFailWithError(SRWebSocket& webSocket, const Error& error) {
+    // An earlier connection that fails after its result (or after a newer one was started) must
+    // not end the run that is going on now.
+    if (!isUnfinishedLatestConnection(webSocket)) {
+        platform::log("Ignoring a failure of a finished connection: " +
+                      error.localizedDescription());
+        return;
+    }
     reportFailure(error);
 }
 
@@ -197,7 +211,7 @@ void VSWebSocketManager::webSocketDidCloseWithCodeReasonWasClean(SRWebSocket& we
                                                                  const std::optional<std::string>&,
                                                                  bool) {
     // A server that drops the connection before answering would leave the run waiting for ever.
-    if (&webSocket != socket_.load().get() || connectionFinished_) return;
+    if (&webSocket != socket_.load().get() || !isUnfinishedLatestConnection(webSocket)) return;
     reportFailure(recognitionError("Connection closed before the final result"));
 }
 

@@ -84,7 +84,10 @@ class VSWebSocketManager : public SRWebSocketDelegate,
 
     std::atomic<std::shared_ptr<SRWebSocket>> socket_;
     std::atomic<std::shared_ptr<VSRecognitionDelegate>> recognitionDelegate_;
-    // Main queue only: whether the current connection has already ended in a result or failure.
+    // Main queue only: the connection the last openStream started, and whether it has already
+    // ended in a result or a failure.
+    bool isUnfinishedLatestConnection(const SRWebSocket& webSocket) const;
+    std::weak_ptr<SRWebSocket> latestSocket_;
     bool connectionFinished_ = false;
 };
 

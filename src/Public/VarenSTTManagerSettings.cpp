@@ -10,8 +10,10 @@ constexpr const char* kDefaultDecoderUrl = "ws://localhost:8390/ws/client/speech
 }  // namespace
 
 std::shared_ptr<VarenSTTManager> VarenSTTManager::shared() {
-    static const std::shared_ptr<VarenSTTManager> instance = std::make_shared<VarenSTTManager>();
-    return instance;
+    // Never destroyed, like the stream client: a run may still hold platform resources at exit.
+    static const auto* instance =
+        new std::shared_ptr<VarenSTTManager>(std::make_shared<VarenSTTManager>());
+    return *instance;
 }
 
 VarenSTTManager::VarenSTTManager()

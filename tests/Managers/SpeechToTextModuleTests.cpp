@@ -210,15 +210,20 @@ TEST_F(CaptureModule, StreamsAWholeSpokenFileAndStopsAfterItsEnd) {
     varen::platform::setDefaultAudioInputSource(
         AudioInputSource::file(home.path() / "s16.wav", 10.0));
 
-    std::shared_ptr<SpeechToTextModule> module;
     std::atomic<bool> playedOut{false};
     auto token = varen::platform::NotificationCenter::defaultCenter().addObserver(
         varen::platform::AudioInputDidPlayOutNotification, nullptr,
-        [&](const varen::platform::Notification&) {
-            playedOut = true;
-            varen::platform::DispatchQueue::main()->async([&] { module->stopRecording(); });
-        });
-    module = startModule();
+        [&](const varen::platform::Notification&) { playedOut = true; });
+    auto module = startModule();
+    // Stopping cancels what is still queued, so stop once every frame has been encoded and sent:
+    // a slow (instrumented) encoder must not make the test lose the end of the file.
+    ASSERT_TRUE(runMainLoopUntil(
+        [&] {
+            return playedOut && module->encapsulator() &&
+                   module->encapsulator()->getPCMDatas().empty();
+        },
+        60s));
+    module->stopRecording();
     ASSERT_TRUE(runMainLoopUntil([&] { return delegates->finals.size() == 1; }, 60s));
     varen::platform::NotificationCenter::defaultCenter().removeObserver(token);
     EXPECT_TRUE(playedOut);

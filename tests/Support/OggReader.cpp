@@ -1,5 +1,6 @@
 #include "Support/OggReader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -83,7 +84,7 @@ OggStreamContents readOggStream(const Data& bytes) {
         page.sequenceNumber = static_cast<std::uint32_t>(readLittleEndian(start + 18, 4));
         const auto stored = static_cast<std::uint32_t>(readLittleEndian(start + 22, 4));
         Data copy(start, start + pageSize);
-        std::memset(copy.data() + 22, 0, 4);
+        for (std::size_t i = 22; i < 26 && i < copy.size(); ++i) copy[i] = 0;  // the CRC field
         page.checksumValid = oggChecksum(copy.data(), copy.size()) == stored;
         page.lacing.assign(start + 27, start + 27 + segments);
         page.body.assign(start + 27 + segments, start + pageSize);

@@ -8,13 +8,13 @@ namespace varen::platform {
 namespace {
 
 std::mutex& sinkMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;  // never destroyed: threads may log during exit
+    return *mutex;
 }
 
 LogSink& currentSink() {
-    static LogSink sink;
-    return sink;
+    static auto* sink = new LogSink;
+    return *sink;
 }
 
 }  // namespace

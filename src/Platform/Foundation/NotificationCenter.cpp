@@ -13,8 +13,9 @@ struct NotificationCenter::Entry {
 };
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: observers are removed from destructors that may run during exit.
+    static auto* center = new NotificationCenter;
+    return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* sender,

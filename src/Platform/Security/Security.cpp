@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -16,6 +17,14 @@
 namespace varen::platform {
 
 namespace {
+
+// OpenSSL is set up when the library loads, without its exit-time cleanup: sockets' work queues
+// may still draw random bytes or finish a TLS read while the process exits.
+[[maybe_unused]] const bool openSSLReady = [] {
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    return true;
+}();
 
 struct X509Free {
     void operator()(X509* certificate) const { X509_free(certificate); }

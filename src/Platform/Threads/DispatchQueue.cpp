@@ -70,9 +70,10 @@ std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label) {
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
-    static const std::shared_ptr<DispatchQueue> mainQueue =
-        std::make_shared<DispatchQueue>("com.varen.stt.main", true);
-    return mainQueue;
+    // Never destroyed, like the main run loop it posts to.
+    static const auto* mainQueue = new std::shared_ptr<DispatchQueue>(
+        std::make_shared<DispatchQueue>("com.varen.stt.main", true));
+    return *mainQueue;
 }
 
 void DispatchQueue::async(Task task) {

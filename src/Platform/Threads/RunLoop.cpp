@@ -50,8 +50,9 @@ std::shared_ptr<RunLoop> RunLoop::current() {
 }
 
 std::shared_ptr<RunLoop> RunLoop::main() {
-    static const std::shared_ptr<RunLoop> mainLoop = std::make_shared<RunLoop>();
-    return mainLoop;
+    // Never destroyed: timers and queued work may still refer to it while the process exits.
+    static const auto* mainLoop = new std::shared_ptr<RunLoop>(std::make_shared<RunLoop>());
+    return *mainLoop;
 }
 
 void RunLoop::run() {
