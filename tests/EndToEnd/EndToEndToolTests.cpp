@@ -224,10 +224,12 @@ TEST_F(EndToEndTool, SixteenConcurrentClientsAllGetTheirDigits) {
     for (int i = 0; i < kClients; ++i) {
         // Strings the digit model gets right in both voices.
         static const char* const known[] = {"5813", "8955", "0342", "0792",
-                                            "9136", "2468", "5813", "0342"};
+                                            "9136", "5813", "0792", "0342"};
         digits.push_back(known[i % 8]);
+        // A second of silence first: sixteen clients starting at once may open their connections
+        // only after the first buffer was captured, and that audio is never sent.
         files.push_back(speak(home.path(), "client" + std::to_string(i), digitWords(digits.back()),
-                              i % 2 == 0 ? "kal" : "rms"));
+                              i % 2 == 0 ? "kal" : "rms", 0.0, 1.0));
         audio += audioSeconds(files.back());
     }
 

@@ -105,20 +105,21 @@ std::string digitWords(const std::string& digits) {
 }
 
 fs::path speak(const fs::path& folder, const std::string& name, const std::string& text,
-               const std::string& voice, double trailingSilence) {
-    const fs::path spoken = folder / (name + (trailingSilence > 0 ? ".speech.wav" : ".wav"));
+               const std::string& voice, double trailingSilence, double leadingSilence) {
+    const bool padded = trailingSilence > 0 || leadingSilence > 0;
+    const fs::path spoken = folder / (name + (padded ? ".speech.wav" : ".wav"));
     if (runCommand("flite -voice " + quoted(voice) + " -t " + quoted(text) + " -o " +
                    quoted(spoken.string())) != 0) {
         throw std::runtime_error("flite failed for '" + text + "'");
     }
-    if (trailingSilence <= 0) return spoken;
-    const fs::path padded = folder / (name + ".wav");
+    if (!padded) return spoken;
+    const fs::path result = folder / (name + ".wav");
     std::ostringstream pad;
     pad.imbue(std::locale::classic());
-    pad << "sox " << quoted(spoken.string()) << " " << quoted(padded.string()) << " pad 0 "
-        << trailingSilence;
+    pad << "sox -D " << quoted(spoken.string()) << " " << quoted(result.string()) << " pad "
+        << leadingSilence << " " << trailingSilence;
     if (runCommand(pad.str()) != 0) throw std::runtime_error("sox failed");
-    return padded;
+    return result;
 }
 
 double audioSeconds(const fs::path& file) {

@@ -45,11 +45,12 @@ class EndToEndServer {
 std::string digitWords(const std::string& digits);
 
 // `text` spoken by flite's `voice` into a WAV file in `folder` (16 kHz as flite writes it),
-// followed by `trailingSilence` seconds of digital silence (sox). Throws std::runtime_error when
-// a tool fails.
+// preceded by `leadingSilence` and followed by `trailingSilence` seconds of digital silence (sox,
+// without dither so that the file is the same every time). Throws std::runtime_error when a tool
+// fails.
 std::filesystem::path speak(const std::filesystem::path& folder, const std::string& name,
                             const std::string& text, const std::string& voice = "kal",
-                            double trailingSilence = 0.0);
+                            double trailingSilence = 0.0, double leadingSilence = 0.0);
 
 // Seconds of audio in a sound file, by soxi; 0 when it cannot be read.
 double audioSeconds(const std::filesystem::path& file);
