@@ -1,4 +1,5 @@
 #include "Platform/Net/TLS.h"
+#include "Platform/Security/Security.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -17,15 +18,6 @@ bool isIPLiteral(const std::string& name) {
     asio::error_code ec;
     asio::ip::make_address(name, ec);
     return !ec;
-}
-
-std::optional<Data> derOf(X509* certificate) {
-    const int length = i2d_X509(certificate, nullptr);
-    if (length <= 0) return std::nullopt;
-    Data der(static_cast<std::size_t>(length));
-    unsigned char* out = der.data();
-    if (i2d_X509(certificate, &out) != length) return std::nullopt;
-    return der;
 }
 
 Error openSSLError(unsigned long packed, const std::string& fallback) {
@@ -106,12 +98,12 @@ std::vector<Data> peerCertificateChain(SSL* ssl) {
     std::vector<Data> chain;
     X509* leaf = SSL_get1_peer_certificate(ssl);
     if (leaf != nullptr) {
-        if (auto der = derOf(leaf)) chain.push_back(std::move(*der));
+        if (auto der = derEncoding(leaf)) chain.push_back(std::move(*der));
         X509_free(leaf);
     }
     STACK_OF(X509)* sent = SSL_get_peer_cert_chain(ssl);
     for (int i = 0; sent != nullptr && i < sk_X509_num(sent); ++i) {
-        auto der = derOf(sk_X509_value(sent, i));
+        auto der = derEncoding(sk_X509_value(sent, i));
         // The client-side chain normally starts with the leaf already.
         if (der && !(i == 0 && !chain.empty() && chain.front() == *der)) {
             chain.push_back(std::move(*der));

@@ -41,7 +41,9 @@ bool isBase64Alphabet(char c) {
            c == '/';
 }
 
-std::optional<Data> derOf(X509* certificate) {
+}  // namespace
+
+std::optional<Data> derEncoding(X509* certificate) {
     const int length = i2d_X509(certificate, nullptr);
     if (length <= 0) return std::nullopt;
     Data der(static_cast<std::size_t>(length));
@@ -49,8 +51,6 @@ std::optional<Data> derOf(X509* certificate) {
     if (i2d_X509(certificate, &out) != length) return std::nullopt;
     return der;
 }
-
-}  // namespace
 
 int secureRandomCopyBytes(std::uint8_t* bytes, std::size_t count) {
     while (count > 0) {
@@ -132,7 +132,7 @@ std::optional<Certificate> Certificate::fromPEM(std::string_view pem) {
     if (!bio) return std::nullopt;
     X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     if (!certificate) return std::nullopt;
-    auto der = derOf(certificate.get());
+    auto der = derEncoding(certificate.get());
     if (!der) return std::nullopt;
     return Certificate(std::move(*der));
 }

@@ -10,6 +10,9 @@
 
 #include "varenstt/Platform/Data.h"
 
+// OpenSSL's certificate record (X509).
+struct x509_st;
+
 namespace varen::platform {
 
 // Fills `count` bytes from the system's cryptographically secure generator; 0 on success, -1
@@ -30,6 +33,9 @@ inline std::string base64Encode(const Data& data) {
 std::optional<Data> base64Decode(std::string_view text);
 
 // One X.509 certificate, held as its DER encoding; equality is byte equality of the encodings.
+// The DER encoding of an OpenSSL certificate; none when it cannot be encoded.
+std::optional<Data> derEncoding(x509_st* certificate);
+
 class Certificate {
   public:
     // The bytes must be exactly one well-formed DER certificate (no trailing bytes).
