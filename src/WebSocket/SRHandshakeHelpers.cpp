@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cctype>
+#include <cstring>
 
 namespace varen {
 
@@ -14,6 +15,19 @@ std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length) {
 void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
     // The generator's result is not examined, as for the platform generator it stands in for.
     (void)platform::secureRandomCopyBytes(bytes, length);
+}
+
+std::array<std::uint8_t, 4> SRMaskingKeys::next() {
+    if (used_ == block_.size()) {
+        SRSecureRandomBytes(block_.data(), block_.size());
+        used_ = 0;
+    }
+    std::array<std::uint8_t, 4> key;
+    std::memcpy(key.data(), block_.data() + used_, key.size());
+    // Wiped once taken, so no key stays readable in memory after its frame.
+    std::memset(block_.data() + used_, 0, key.size());
+    used_ += key.size();
+    return key;
 }
 
 std::string newSHA1String(const std::uint8_t* bytes, std::size_t length) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,18 @@ std::string stringBySHA1ThenBase64Encoding(std::string_view text);
 std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length);
 // Fills the buffer from the system's cryptographically secure generator.
 void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length);
+
+// Masking keys for one socket's frames, drawn from the secure generator a block at a time:
+// a stream of small frames would otherwise pay a generator call per frame. Each key is used
+// once. Not thread-safe; the socket's work queue owns it.
+class SRMaskingKeys {
+  public:
+    std::array<std::uint8_t, 4> next();
+
+  private:
+    std::array<std::uint8_t, 256> block_{};
+    std::size_t used_ = sizeof block_;
+};
 
 // The Sec-WebSocket-Accept value a server must answer for the key (RFC 6455 §4.2.2).
 std::string SRAcceptKeyForKey(std::string_view secWebSocketKey);

@@ -118,6 +118,7 @@ void SRWebSocket::Impl::streamHandleEvent(Stream& stream, StreamEvent event) {
         // Whichever stream sees the match first starts the handshake, once.
         workQueue->async([socket = strongOwner()] { socket->impl_->didConnect(); });
     }
+    if (event == StreamEvent::HasSpaceAvailable && !outputWaitsForSpace.load()) return;
     std::shared_ptr<Stream> held = fromOutput ? std::static_pointer_cast<Stream>(outputStream)
                                               : std::static_pointer_cast<Stream>(inputStream);
     workQueue->async([weak = owner.weak_from_this(), event, held] {

@@ -10,20 +10,79 @@ namespace varen {
 
 void SRWebSocket::Impl::send(std::optional<SRMessage> message) {
     if (!message) return;
-    workQueue->async([socket = strongOwner(), message = std::move(*message)] {
-        auto& impl = *socket->impl_;
+    const bool binary = std::holds_alternative<Data>(*message);
+    const auto now = std::chrono::steady_clock::now();
+    std::shared_ptr<OutgoingBatch> drainNow;
+    std::shared_ptr<OutgoingBatch> drainLater;
+    {
+        std::lock_guard lock(outgoingMutex);
+        const bool burst = binary && now - lastBinarySend < kCoalesceWindow;
+        if (binary) lastBinarySend = now;
+        if (!outgoingBatch) {
+            outgoingBatch = std::make_shared<OutgoingBatch>();
+            outgoingBatch->delayed = burst;
+            (burst ? drainLater : drainNow) = outgoingBatch;
+        } else if (!binary && outgoingBatch->delayed) {
+            outgoingBatch->delayed = false;  // commands do not wait for the burst
+            drainNow = outgoingBatch;
+        }
+        outgoingBatch->messages.push_back(std::move(*message));
+    }
+    if (drainNow) scheduleBatch(std::move(drainNow), false);
+    if (drainLater) scheduleBatch(std::move(drainLater), true);
+}
+
+void SRWebSocket::Impl::scheduleBatch(std::shared_ptr<OutgoingBatch> batch, bool delayed) {
+    auto drain = [socket = strongOwner(), batch = std::move(batch)] {
+        socket->impl_->_sendBatch(*batch);
+    };
+    if (delayed) {
+        workQueue->after(kCoalesceWindow, std::move(drain));
+    } else {
+        workQueue->async(std::move(drain));
+    }
+}
+
+// Called before queueing a ping or a close: a batch still waiting leaves first.
+void SRWebSocket::Impl::sealOutgoingBatch() {
+    std::shared_ptr<OutgoingBatch> waiting;
+    {
+        std::lock_guard lock(outgoingMutex);
+        waiting = std::move(outgoingBatch);
+        outgoingBatch.reset();
+        if (!waiting || !waiting->delayed) return;  // nothing open, or its drain is queued
+        waiting->delayed = false;
+    }
+    scheduleBatch(std::move(waiting), false);
+}
+
+void SRWebSocket::Impl::_sendBatch(OutgoingBatch& batch) {
+    assertOnWorkQueue();
+    std::vector<SRMessage> messages;
+    {
+        // A batch can have two drain tasks (a delayed one overtaken by a command); one sends it.
+        std::lock_guard lock(outgoingMutex);
+        if (batch.taken) return;
+        batch.taken = true;
+        if (outgoingBatch.get() == &batch) outgoingBatch.reset();
+        messages.swap(batch.messages);
+    }
+    bool queued = false;
+    for (const auto& message : messages) {
         if (const auto* text = std::get_if<std::string>(&message)) {
-            impl._sendFrameWithOpcodeData(SROpCodeTextFrame,
-                                          reinterpret_cast<const std::uint8_t*>(text->data()),
-                                          text->size());
+            queued |=
+                _queueFrame(SROpCodeTextFrame, reinterpret_cast<const std::uint8_t*>(text->data()),
+                            text->size());
         } else {
             const Data& data = std::get<Data>(message);
-            impl._sendFrameWithOpcodeData(SROpCodeBinaryFrame, data.data(), data.size());
+            queued |= _queueFrame(SROpCodeBinaryFrame, data.data(), data.size());
         }
-    });
+    }
+    if (queued) _pumpWriting();
 }
 
 void SRWebSocket::Impl::sendPing(Data data) {
+    sealOutgoingBatch();
     workQueue->async([socket = strongOwner(), data = std::move(data)] {
         socket->impl_->_sendFrameWithOpcodeData(SROpCodePing, data.data(), data.size());
     });
@@ -31,6 +90,7 @@ void SRWebSocket::Impl::sendPing(Data data) {
 
 void SRWebSocket::Impl::closeWithCodeReason(std::int64_t code, std::optional<std::string> reason) {
     assert(code != 0 && "code");
+    sealOutgoingBatch();
     workQueue->async([socket = strongOwner(), code, reason = std::move(reason)] {
         auto& impl = *socket->impl_;
         const auto state = impl.readyState.load();
@@ -47,17 +107,23 @@ void SRWebSocket::Impl::closeWithCodeReason(std::int64_t code, std::optional<std
 
 void SRWebSocket::Impl::_sendFrameWithOpcodeData(std::uint8_t opcode, const std::uint8_t* bytes,
                                                  std::size_t length) {
+    if (_queueFrame(opcode, bytes, length)) _pumpWriting();
+}
+
+// Appends one masked frame to the output buffer; false when nothing was queued.
+bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* bytes,
+                                    std::size_t length) {
     assertOnWorkQueue();
-    std::array<std::uint8_t, 4> key;
-    SRSecureRandomBytes(key.data(), key.size());
-    Data frame;
+    if (closeWhenFinishedWriting) return false;
+    const auto key = _maskingKeys.next();
     try {
-        frame = SRBuildFrame(opcode, bytes, length, key);
+        const Data frame = SRBuildFrame(opcode, bytes, length, key);
+        _outputBuffer.insert(_outputBuffer.end(), frame.begin(), frame.end());
     } catch (const std::bad_alloc&) {
         closeWithCodeReason(SRStatusCodeMessageTooBig, "Message too big");
-        return;
+        return false;
     }
-    _writeData(frame);
+    return true;
 }
 
 void SRWebSocket::Impl::_writeData(const Data& data) {
@@ -70,6 +136,8 @@ void SRWebSocket::Impl::_writeData(const Data& data) {
 void SRWebSocket::Impl::_pumpWriting() {
     assertOnWorkQueue();
     const std::size_t unwritten = _outputBuffer.size() - _outputBufferOffset;
+    // Raised before writing, so a space event racing with this write is never skipped.
+    if (unwritten > 0 || closeWhenFinishedWriting) outputWaitsForSpace.store(true);
     if (unwritten > 0 && outputStream->hasSpaceAvailable()) {
         const long written =
             outputStream->write(_outputBuffer.data() + _outputBufferOffset, unwritten);
@@ -107,6 +175,8 @@ void SRWebSocket::Impl::_pumpWriting() {
         }
         _scheduleCleanup();
     }
+    outputWaitsForSpace.store(_outputBuffer.size() > _outputBufferOffset ||
+                              (closeWhenFinishedWriting && !sentClose));
 }
 
 void SRWebSocket::Impl::closeConnection() {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <set>
+
 #include "Support/TestSupport.h"
 #include "Support/WebSocketClientHarness.h"
 #include "Support/WebSocketRawServer.h"
@@ -276,7 +279,9 @@ struct ProtocolErrorCase {
     std::string expectedClose;
 };
 
-void PrintTo(const ProtocolErrorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ProtocolErrorCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SRWebSocketProtocolErrors : public ::testing::TestWithParam<ProtocolErrorCase> {};
 
@@ -334,6 +339,68 @@ INSTANTIATE_TEST_SUITE_P(
                           bytes({0x82, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
                           "1009 Message too big"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A burst of binary messages is coalesced on its way out; commands in between must keep
+// their place, and every frame keeps its own masking key.
+TEST(SRWebSocketWriter, BurstsKeepTheirOrderAroundTextPingAndClose) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        c.readRequestHead();
+        c.acceptHandshake();
+        std::set<std::string> keys;
+        for (;;) {
+            const Data head = c.readBytes(2, std::chrono::seconds(10));
+            if (head.size() < 2 || (head[1] & 0x7F) > 125) return s.fail("unexpected frame");
+            const Data key = c.readBytes(4, std::chrono::seconds(10));
+            Data payload = c.readBytes(head[1] & 0x7F, std::chrono::seconds(10));
+            for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= key[i % 4];
+            keys.insert(std::string(key.begin(), key.end()));
+            const int opcode = head[0] & 0x0F;
+            if (opcode == 2) {
+                std::uint32_t n = 0;
+                std::memcpy(&n, payload.data(), sizeof n);
+                s.note(std::to_string(n));
+            } else {
+                s.note((opcode == 8 ? "close" : std::to_string(opcode) + ":") +
+                       (opcode == 8 ? "" : std::string(payload.begin(), payload.end())));
+            }
+            if (opcode == 8) break;
+        }
+        s.note("keys " + std::to_string(keys.size()));
+        c.write(serverFrame(8, closePayload(1000)));
+        c.waitForEnd();
+    });
+    WebSocketClient client(server.url());
+    ASSERT_TRUE(client.openAndWait());
+    std::vector<std::string> expected;
+    std::uint32_t next = 0;
+    auto burst = [&](int count) {
+        for (int i = 0; i < count; ++i, ++next) {
+            Data packet(sizeof next);
+            std::memcpy(packet.data(), &next, sizeof next);
+            client.socket->send(packet);
+            expected.push_back(std::to_string(next));
+        }
+    };
+    burst(300);
+    client.socket->send(std::string("stop"));
+    expected.push_back("1:stop");
+    burst(100);
+    client.socket->sendPing(Data{'p'});
+    expected.push_back("9:p");
+    burst(50);
+    client.socket->close();
+    expected.push_back("close");
+    ASSERT_TRUE(client.waitEnded());
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_TRUE(server.failures().empty());
+    auto notes = server.notes();
+    ASSERT_FALSE(notes.empty());
+    const std::string keys = notes.back();
+    notes.pop_back();
+    EXPECT_EQ(notes, expected);
+    // 453 random 32-bit keys: a repeat would mean keys are reused.
+    EXPECT_EQ(keys, "keys 453");
+}
 
 TEST(SRWebSocketFrameLoop, AcceptsCloseCodesInTheAllowedRanges) {
     for (std::uint16_t code : {1000, 1003, 1007, 1011, 3000, 4999}) {
