@@ -266,7 +266,7 @@ TEST_F(EncapsulatorRun, ACancelledRunKeepsEveryEncodedPacketAndDropsOnlyWaitingF
     feedFromAudioThread(*encapsulator, pcm, 8000);
     // Cancel once some frames, but not all, have been encoded.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (encapsulator->getPCMDatas().size() > 2900 &&
+    while (encapsulator->pendingFrameCount() > 2900 &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -274,7 +274,7 @@ TEST_F(EncapsulatorRun, ACancelledRunKeepsEveryEncodedPacketAndDropsOnlyWaitingF
     encapsulator->stopEncapsulating(false);
     encapsulator->encapsulationOperation()->waitUntilFinished();
 
-    const std::size_t left = encapsulator->getPCMDatas().size();
+    const std::size_t left = encapsulator->pendingFrameCount();
     ASSERT_GT(left, 0u) << "the loop encoded everything before the cancel";
     const std::size_t encoded = 3000 - left;
     EXPECT_GE(encoded, 100u);

@@ -239,6 +239,11 @@ std::deque<Data> Encapsulator::getPCMDatas() {
     return pcmDatas;
 }
 
+std::size_t Encapsulator::pendingFrameCount() {
+    std::lock_guard lock(pcmDatasLock_);
+    return pcmDatas.size();
+}
+
 Data Encapsulator::getTempData() {
     std::lock_guard lock(pcmDatasLock_);
     return tempData;

@@ -126,6 +126,8 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
 
     Data& getBufferData() { return bufferData; }
     std::deque<Data> getPCMDatas();
+    // The number of whole frames waiting, without copying them.
+    std::size_t pendingFrameCount();
     // The bytes waiting for a whole frame (a copy, taken under the frame lock).
     Data getTempData();
 
