@@ -167,12 +167,14 @@ void SRWebSocket::Impl::_handleFrameWithDataOpCode(Data frameData, std::uint8_t 
 }
 
 void SRWebSocket::Impl::_handleMessage(SRMessage message) {
+    endBurst();  // what the delegate sends in answer is not part of a one-way burst
     _performDelegateBlock([message = std::move(message)](SRWebSocket& s, SRWebSocketDelegate& d) {
         d.webSocketDidReceiveMessage(s, message);
     });
 }
 
 void SRWebSocket::Impl::handlePong(Data pongData) {
+    endBurst();
     _performDelegateBlock([pongData = std::move(pongData)](SRWebSocket& s, SRWebSocketDelegate& d) {
         d.webSocketDidReceivePong(s, pongData);
     });

@@ -82,16 +82,19 @@ struct SRWebSocket::Impl {
     bool cleanupScheduled = false;
     std::vector<std::pair<std::shared_ptr<platform::RunLoop>, std::string>> scheduledRunloops;
 
-    // Messages sent since their drain task was queued. When binary messages come in a burst
-    // (the audio encoder catching up hands over a 38-byte packet every few microseconds), a
-    // batch waits up to `kCoalesceWindow` and then costs one task and one stream write rather
-    // than one per message; a message after a pause, a text message, a ping and a close leave
-    // at once. Frames still leave in the order they were asked for.
+    // Messages sent since their drain task was queued. When binary messages come in a one-way
+    // burst, less than `kBurstGap` apart with nothing received in between (the audio encoder
+    // catching up hands over a 38-byte packet every few tens of microseconds), a batch waits
+    // `kCoalesceWindow` and then costs one task and one stream write rather than one per
+    // message. A message after a pause (live audio) or after a received message or pong (a
+    // request and its answer), a text message, a ping and a close leave at once. Frames still
+    // leave in the order they were asked for.
     struct OutgoingBatch {
         std::vector<SRMessage> messages;
         bool delayed = false;
         bool taken = false;
     };
+    static constexpr std::chrono::microseconds kBurstGap{250};
     static constexpr std::chrono::microseconds kCoalesceWindow{4000};
     std::mutex outgoingMutex;
     std::shared_ptr<OutgoingBatch> outgoingBatch;
@@ -179,6 +182,7 @@ struct SRWebSocket::Impl {
                                   std::size_t length);
     void _writeData(const Data& data);
     void sealOutgoingBatch();
+    void endBurst();
     void scheduleBatch(std::shared_ptr<OutgoingBatch> batch, bool delayed);
     void _sendBatch(OutgoingBatch& batch);
     bool _queueFrame(std::uint8_t opcode, const std::uint8_t* bytes, std::size_t length);

@@ -16,7 +16,7 @@ void SRWebSocket::Impl::send(std::optional<SRMessage> message) {
     std::shared_ptr<OutgoingBatch> drainLater;
     {
         std::lock_guard lock(outgoingMutex);
-        const bool burst = binary && now - lastBinarySend < kCoalesceWindow;
+        const bool burst = binary && now - lastBinarySend < kBurstGap;
         if (binary) lastBinarySend = now;
         if (!outgoingBatch) {
             outgoingBatch = std::make_shared<OutgoingBatch>();
@@ -54,6 +54,11 @@ void SRWebSocket::Impl::sealOutgoingBatch() {
         waiting->delayed = false;
     }
     scheduleBatch(std::move(waiting), false);
+}
+
+void SRWebSocket::Impl::endBurst() {
+    std::lock_guard lock(outgoingMutex);
+    lastBinarySend = {};
 }
 
 void SRWebSocket::Impl::_sendBatch(OutgoingBatch& batch) {
