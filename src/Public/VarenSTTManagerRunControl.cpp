@@ -67,6 +67,16 @@ void VarenSTTManager::dismissScreenThen(
     });
 }
 
+// A screen run tells the host once its screen is gone; a direct run tells it at once.
+void VarenSTTManager::tellHostAtTheEnd(
+    std::function<void(VarenSTTManagerDelegate&, VarenSTTManager&)> tell) {
+    if (usingVarenViewController_) {
+        dismissScreenThen(delegate() ? std::move(tell) : nullptr);
+    } else if (auto d = delegate()) {
+        tell(*d, *this);
+    }
+}
+
 void VarenSTTManager::rememberRecording(const SpeechToTextModule& module) {
     if (auto encapsulator = module.encapsulator()) recordingPath_ = encapsulator->mFileName();
 }
@@ -81,11 +91,7 @@ void VarenSTTManager::speechRecognizerDidRecognizeAudioWithText(
     auto tell = [hypotheses](VarenSTTManagerDelegate& d, VarenSTTManager& m) {
         d.varenSTTManagerDidRecognizeAudioWith(m, hypotheses);
     };
-    if (usingVarenViewController_) {
-        dismissScreenThen(delegate() ? std::function(tell) : nullptr);
-    } else if (auto d = delegate()) {
-        tell(*d, *this);
-    }
+    tellHostAtTheEnd(tell);
 }
 
 void VarenSTTManager::speechRecognizerDidFailWithError(SpeechToTextModule& module,
@@ -100,11 +106,7 @@ void VarenSTTManager::speechRecognizerDidFailWithError(SpeechToTextModule& modul
     auto tell = [message](VarenSTTManagerDelegate& d, VarenSTTManager& m) {
         d.varenSTTManagerDidFailRecognizeAudioWithError(m, message);
     };
-    if (usingVarenViewController_) {
-        dismissScreenThen(delegate() ? std::function(tell) : nullptr);
-    } else if (auto d = delegate()) {
-        tell(*d, *this);
-    }
+    tellHostAtTheEnd(tell);
 }
 
 void VarenSTTManager::partialTextRecognized(const std::string& text) {

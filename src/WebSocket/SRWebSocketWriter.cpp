@@ -12,24 +12,23 @@ void SRWebSocket::Impl::send(std::optional<SRMessage> message) {
     if (!message) return;
     const bool binary = std::holds_alternative<Data>(*message);
     const auto now = std::chrono::steady_clock::now();
-    std::shared_ptr<OutgoingBatch> drainNow;
-    std::shared_ptr<OutgoingBatch> drainLater;
+    std::shared_ptr<OutgoingBatch> toSchedule;
+    bool later = false;
     {
         std::lock_guard lock(outgoingMutex);
         const bool burst = binary && now - lastBinarySend < kBurstGap;
         if (binary) lastBinarySend = now;
         if (!outgoingBatch) {
             outgoingBatch = std::make_shared<OutgoingBatch>();
-            outgoingBatch->delayed = burst;
-            (burst ? drainLater : drainNow) = outgoingBatch;
+            outgoingBatch->delayed = later = burst;
+            toSchedule = outgoingBatch;
         } else if (!binary && outgoingBatch->delayed) {
             outgoingBatch->delayed = false;  // commands do not wait for the burst
-            drainNow = outgoingBatch;
+            toSchedule = outgoingBatch;
         }
         outgoingBatch->messages.push_back(std::move(*message));
     }
-    if (drainNow) scheduleBatch(std::move(drainNow), false);
-    if (drainLater) scheduleBatch(std::move(drainLater), true);
+    if (toSchedule) scheduleBatch(std::move(toSchedule), later);
 }
 
 void SRWebSocket::Impl::scheduleBatch(std::shared_ptr<OutgoingBatch> batch, bool delayed) {
@@ -48,8 +47,7 @@ void SRWebSocket::Impl::sealOutgoingBatch() {
     std::shared_ptr<OutgoingBatch> waiting;
     {
         std::lock_guard lock(outgoingMutex);
-        waiting = std::move(outgoingBatch);
-        outgoingBatch.reset();
+        waiting = std::move(outgoingBatch);         // later sends open a batch of their own
         if (!waiting || !waiting->delayed) return;  // nothing open, or its drain is queued
         waiting->delayed = false;
     }
@@ -122,8 +120,7 @@ bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* byt
     if (closeWhenFinishedWriting) return false;
     const auto key = _maskingKeys.next();
     try {
-        const Data frame = SRBuildFrame(opcode, bytes, length, key);
-        _outputBuffer.insert(_outputBuffer.end(), frame.begin(), frame.end());
+        SRAppendFrame(_outputBuffer, opcode, bytes, length, key);
     } catch (const std::bad_alloc&) {
         closeWithCodeReason(SRStatusCodeMessageTooBig, "Message too big");
         return false;
