@@ -113,7 +113,6 @@ class VarenSTTManager : public SpeechToTextModuleDelegate,
     void initModule();
     // Dismisses the screen of a screen run; the completion, when given, tells the host.
     void dismissScreenThen(std::function<void(VarenSTTManagerDelegate&, VarenSTTManager&)> tell);
-    void tellHostAtTheEnd(std::function<void(VarenSTTManagerDelegate&, VarenSTTManager&)> tell);
     void stopDirectRun();
     void rememberRecording(const SpeechToTextModule& module);
 

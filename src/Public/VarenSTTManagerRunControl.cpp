@@ -67,16 +67,6 @@ void VarenSTTManager::dismissScreenThen(
     });
 }
 
-// A screen run tells the host once its screen is gone; a direct run tells it at once.
-void VarenSTTManager::tellHostAtTheEnd(
-    std::function<void(VarenSTTManagerDelegate&, VarenSTTManager&)> tell) {
-    if (usingVarenViewController_) {
-        dismissScreenThen(delegate() ? std::move(tell) : nullptr);
-    } else if (auto d = delegate()) {
-        tell(*d, *this);
-    }
-}
-
 void VarenSTTManager::rememberRecording(const SpeechToTextModule& module) {
     if (auto encapsulator = module.encapsulator()) recordingPath_ = encapsulator->mFileName();
 }
@@ -91,7 +81,11 @@ void VarenSTTManager::speechRecognizerDidRecognizeAudioWithText(
     auto tell = [hypotheses](VarenSTTManagerDelegate& d, VarenSTTManager& m) {
         d.varenSTTManagerDidRecognizeAudioWith(m, hypotheses);
     };
-    tellHostAtTheEnd(tell);
+    if (usingVarenViewController_) {
+        dismissScreenThen(delegate() ? std::function(tell) : nullptr);
+    } else if (auto d = delegate()) {
+        tell(*d, *this);
+    }
 }
 
 void VarenSTTManager::speechRecognizerDidFailWithError(SpeechToTextModule& module,
@@ -106,7 +100,11 @@ void VarenSTTManager::speechRecognizerDidFailWithError(SpeechToTextModule& modul
     auto tell = [message](VarenSTTManagerDelegate& d, VarenSTTManager& m) {
         d.varenSTTManagerDidFailRecognizeAudioWithError(m, message);
     };
-    tellHostAtTheEnd(tell);
+    if (usingVarenViewController_) {
+        dismissScreenThen(delegate() ? std::function(tell) : nullptr);
+    } else if (auto d = delegate()) {
+        tell(*d, *this);
+    }
 }
 
 void VarenSTTManager::partialTextRecognized(const std::string& text) {

@@ -25,11 +25,9 @@ void SRMaskBytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t length,
     for (; i < length; ++i) dst[i] = src[i] ^ key[(k + i) % 4];
 }
 
-void SRAppendFrame(Data& out, std::uint8_t opcode, const std::uint8_t* payload, std::size_t length,
-                   const std::array<std::uint8_t, 4>& key) {
-    const std::size_t start = out.size();
-    out.resize(start + length + 14);
-    std::uint8_t* frame = out.data() + start;
+Data SRBuildFrame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t length,
+                  const std::array<std::uint8_t, 4>& key) {
+    Data frame(length + 14);
     frame[0] = 0x80 | opcode;
     frame[1] = 0x80;
     std::size_t header = 2;
@@ -46,17 +44,11 @@ void SRAppendFrame(Data& out, std::uint8_t opcode, const std::uint8_t* payload, 
         for (int i = 0; i < 8; ++i) frame[2 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
         header = 10;
     }
-    std::memcpy(frame + header, key.data(), 4);
-    if (length > 0) SRMaskBytes(frame + header + 4, payload, length, key);
+    std::memcpy(frame.data() + header, key.data(), 4);
+    if (length > 0) SRMaskBytes(frame.data() + header + 4, payload, length, key);
     const std::size_t total = header + 4 + length;
-    assert(total <= length + 14 && "frame_buffer_size <= [frame length]");
-    out.resize(start + total);
-}
-
-Data SRBuildFrame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t length,
-                  const std::array<std::uint8_t, 4>& key) {
-    Data frame;
-    SRAppendFrame(frame, opcode, payload, length, key);
+    assert(total <= frame.size() && "frame_buffer_size <= [frame length]");
+    frame.resize(total);
     return frame;
 }
 

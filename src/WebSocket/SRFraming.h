@@ -40,9 +40,6 @@ void SRMaskBytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t length,
 // One client frame (RFC 6455 §5.2): FIN set, MASK set with the given key, the payload masked.
 Data SRBuildFrame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t length,
                   const std::array<std::uint8_t, 4>& key);
-// The same frame appended to `out`, as the writer queues frames straight into its buffer.
-void SRAppendFrame(Data& out, std::uint8_t opcode, const std::uint8_t* payload, std::size_t length,
-                   const std::array<std::uint8_t, 4>& key);
 
 // The first two bytes of a frame header.
 struct SRFrameHeaderStart {

@@ -12,23 +12,24 @@ void SRWebSocket::Impl::send(std::optional<SRMessage> message) {
     if (!message) return;
     const bool binary = std::holds_alternative<Data>(*message);
     const auto now = std::chrono::steady_clock::now();
-    std::shared_ptr<OutgoingBatch> toSchedule;
-    bool later = false;
+    std::shared_ptr<OutgoingBatch> drainNow;
+    std::shared_ptr<OutgoingBatch> drainLater;
     {
         std::lock_guard lock(outgoingMutex);
         const bool burst = binary && now - lastBinarySend < kBurstGap;
         if (binary) lastBinarySend = now;
         if (!outgoingBatch) {
             outgoingBatch = std::make_shared<OutgoingBatch>();
-            outgoingBatch->delayed = later = burst;
-            toSchedule = outgoingBatch;
+            outgoingBatch->delayed = burst;
+            (burst ? drainLater : drainNow) = outgoingBatch;
         } else if (!binary && outgoingBatch->delayed) {
             outgoingBatch->delayed = false;  // commands do not wait for the burst
-            toSchedule = outgoingBatch;
+            drainNow = outgoingBatch;
         }
         outgoingBatch->messages.push_back(std::move(*message));
     }
-    if (toSchedule) scheduleBatch(std::move(toSchedule), later);
+    if (drainNow) scheduleBatch(std::move(drainNow), false);
+    if (drainLater) scheduleBatch(std::move(drainLater), true);
 }
 
 void SRWebSocket::Impl::scheduleBatch(std::shared_ptr<OutgoingBatch> batch, bool delayed) {
@@ -47,7 +48,8 @@ void SRWebSocket::Impl::sealOutgoingBatch() {
     std::shared_ptr<OutgoingBatch> waiting;
     {
         std::lock_guard lock(outgoingMutex);
-        waiting = std::move(outgoingBatch);         // later sends open a batch of their own
+        waiting = std::move(outgoingBatch);
+        outgoingBatch.reset();
         if (!waiting || !waiting->delayed) return;  // nothing open, or its drain is queued
         waiting->delayed = false;
     }
@@ -120,7 +122,8 @@ bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* byt
     if (closeWhenFinishedWriting) return false;
     const auto key = _maskingKeys.next();
     try {
-        SRAppendFrame(_outputBuffer, opcode, bytes, length, key);
+        const Data frame = SRBuildFrame(opcode, bytes, length, key);
+        _outputBuffer.insert(_outputBuffer.end(), frame.begin(), frame.end());
     } catch (const std::bad_alloc&) {
         closeWithCodeReason(SRStatusCodeMessageTooBig, "Message too big");
         return false;
