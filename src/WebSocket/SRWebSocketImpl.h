@@ -107,6 +107,10 @@ struct SRWebSocket::Impl {
     bool failed = false;
     bool sentClose = false;
     bool closeWhenFinishedWriting = false;
+    // Nothing leaves before the upgrade request; nothing is queued after our close frame.
+    bool upgradeRequestQueued = false;
+    bool closeFrameQueued = false;
+    bool loggedFrameAfterClose = false;
 
     Data _readBuffer;
     std::size_t _readBufferOffset = 0;

@@ -402,6 +402,26 @@ TEST(SRWebSocketWriter, BurstsKeepTheirOrderAroundTextPingAndClose) {
     EXPECT_EQ(keys, "keys 453");
 }
 
+TEST(SRWebSocketWriter, FramesWaitForTheUpgradeRequestAndNothingFollowsTheClose) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        s.note(c.readRequestHead().substr(0, 4));
+        c.acceptHandshake();
+        while (auto frame = c.readFrame()) {
+            s.note(std::to_string(frame->opcode) + (frame->opcode == 8 ? "" : " " + frame->text()));
+            if (frame->opcode == 8) c.write(serverFrame(8, closePayload(1000)));
+        }
+    });
+    WebSocketClient client(server.url());
+    client.socket->send(std::string("early"));  // before there is any connection
+    ASSERT_TRUE(client.openAndWait());
+    client.socket->close();
+    client.socket->send(std::string("late"));
+    client.socket->sendPing(Data{1});
+    ASSERT_TRUE(client.waitEnded());
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_EQ(server.notes(), (std::vector<std::string>{"GET ", "1 early", "8"}));
+}
+
 TEST(SRWebSocketFrameLoop, AcceptsCloseCodesInTheAllowedRanges) {
     for (std::uint16_t code : {1000, 1003, 1007, 1011, 3000, 4999}) {
         WebSocketRawServer server([code](WebSocketRawConnection& c, WebSocketRawServer& s) {
