@@ -54,6 +54,9 @@ std::shared_ptr<SpeechToTextModule> SpeechToTextModule::initWithDelegate(
 }
 
 SpeechToTextModule::~SpeechToTextModule() {
+    // A module dropped while recording (a screen shown again, say) still ends its run: the file
+    // is completed and its connection stopped, rather than an encoding loop polling for ever.
+    stopRecording();
     if (aqData_ && aqData_->mQueue != nullptr) platform::AudioQueueDispose(aqData_->mQueue, true);
     encapsulator_.reset();
     if (meterTimer_) meterTimer_->invalidate();
@@ -204,7 +207,8 @@ void SpeechToTextModule::stopRecording() {
     }
     if (meterTimer_) meterTimer_->invalidate();
     meterTimer_.reset();
-    VSWebSocketManager::sharedManager()->forceCloseStream();
+    // Only this run's own connection: a newer run may have opened one since.
+    VSWebSocketManager::sharedManager()->forceCloseStreamOfRun(*this);
 }
 
 void SpeechToTextModule::openStream() {
