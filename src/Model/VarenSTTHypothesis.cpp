@@ -28,6 +28,11 @@ float numericValue(const nlohmann::json& value) {
     return 0.0f;
 }
 
+// A server may send any bytes: a description never throws on text that is not UTF-8.
+std::string dumpReplacingInvalidUTF8(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 // A dictionary's description: one "key = value;" line per entry between braces.
 std::string describeValue(const nlohmann::json& value) {
     if (value.is_string()) {
@@ -36,9 +41,9 @@ std::string describeValue(const nlohmann::json& value) {
         for (char c : text) {
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') plain = false;
         }
-        return plain ? text : nlohmann::json(text).dump();
+        return plain ? text : dumpReplacingInvalidUTF8(nlohmann::json(text));
     }
-    return value.dump();
+    return dumpReplacingInvalidUTF8(value);
 }
 
 }  // namespace

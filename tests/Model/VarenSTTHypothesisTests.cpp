@@ -57,4 +57,8 @@ TEST(Hypothesis, ACopyIsIndependent) {
 TEST(Hypothesis, DescribesItselfAsItsMap) {
     auto h = VarenSTTHypothesis::initWithDictionary({{"transcript", "hello"}, {"confidence", 0.5}});
     EXPECT_EQ(h.description(), "{\n    confidence = 0.5;\n    transcript = hello;\n}");
+    // A server's bytes need not be UTF-8; the description shows them replaced, never throws.
+    auto raw = VarenSTTHypothesis::initWithDictionary({{"transcript", std::string("a\xff")}});
+    EXPECT_EQ(raw.description(),
+              "{\n    confidence = 0.0;\n    transcript = \"a\xEF\xBF\xBD\";\n}");
 }
