@@ -45,6 +45,8 @@ constexpr const char* kUsage =
     "  --screen              run through the recognition screen drawn in the terminal\n"
     "  --deny-mic            refuse the record permission\n"
     "  --stop-after SECONDS  stop the recognition after that time\n"
+    "  --final-timeout SECONDS  deadline for the final result after the stop (default 30;\n"
+    "                        0: none)\n"
     "  --json                one JSON object per line for each event\n"
     "  --help, --version\n";
 
@@ -55,6 +57,7 @@ struct Options {
     std::optional<std::filesystem::path> input;
     bool fast = false, screen = false, denyMic = false, json = false;
     std::optional<double> stopAfter;
+    std::optional<double> finalTimeout;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -104,6 +107,9 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--stop-after") {
             options.stopAfter = parseNumber(arg, value());
             if (*options.stopAfter < 0) usageError("--stop-after needs a positive number");
+        } else if (arg == "--final-timeout") {
+            options.finalTimeout = parseNumber(arg, value());
+            if (*options.finalTimeout < 0) usageError("--final-timeout needs a positive number");
         } else if (arg == "--mic") {
             mic = true;
         } else if (arg == "--input") {
@@ -276,6 +282,7 @@ int main(int argc, char** argv) {
     if (options.prompt) manager->setPrompt(*options.prompt);
     if (options.maxResults) manager->setMaxResults(*options.maxResults);
     if (options.minSilence) manager->setMinSilence(*options.minSilence);
+    if (options.finalTimeout) manager->setFinalResultTimeout(*options.finalTimeout);
 
     if (options.input) {
         platform::setDefaultAudioInputSource(
