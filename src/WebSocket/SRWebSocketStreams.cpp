@@ -5,6 +5,7 @@
 #include <cassert>
 #include <mutex>
 
+#include "Platform/Security/Security.h"
 #include "WebSocket/SRRunLoopThread.h"
 #include "WebSocket/SRWebSocketImpl.h"
 #include "varenstt/Platform/Log.h"
@@ -15,6 +16,20 @@ namespace varen {
 using platform::Stream;
 using platform::StreamEvent;
 using platform::StreamStatus;
+
+namespace {
+
+// A pin is honoured only for what the handshake proves. Any server can send a pinned certificate
+// (certificates are public); what counts is the leaf, whose key the handshake proved, or a chain
+// that verifies from that leaf up to a pinned certificate and names the host.
+bool pinnedCertificateIsProven(const std::vector<Data>& chain, const std::vector<Data>& pins,
+                               const std::string& host) {
+    if (chain.empty()) return false;
+    if (std::find(pins.begin(), pins.end(), chain.front()) != pins.end()) return true;
+    return platform::chainVerifiesToAnchors(chain, pins, host);
+}
+
+}  // namespace
 
 void SRStreamDelegateAdapter::streamHandleEvent(Stream& stream, StreamEvent event) {
     if (auto socket = socket_.lock()) socket->impl_->streamHandleEvent(stream, event);
@@ -95,17 +110,7 @@ void SRWebSocket::Impl::streamHandleEvent(Stream& stream, StreamEvent event) {
     if (secure && !pinnedCertFound.load() &&
         (event == StreamEvent::HasBytesAvailable || event == StreamEvent::HasSpaceAvailable) &&
         pins && !pins->empty()) {
-        bool found = false;
-        for (const Data& certificate : stream.peerCertificateChain()) {
-            for (const Data& pinned : *pins) {
-                if (certificate == pinned) {
-                    found = true;
-                    break;
-                }
-            }
-            if (found) break;
-        }
-        if (!found) {
+        if (!pinnedCertificateIsProven(stream.peerCertificateChain(), *pins, url.host())) {
             workQueue->async([weak = owner.weak_from_this()] {
                 if (auto socket = weak.lock()) {
                     socket->impl_->_failWithError(Error::withDescription(
