@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/Log.h"
@@ -227,7 +228,10 @@ float SpeechToTextModule::averagePower() {
 }
 
 void SpeechToTextModule::printPathAudio() {
-    platform::log("PATH DEL FILE SPX: " + Encapsulator::defaultFileName());
+    const std::string path = Encapsulator::defaultFileName();
+    platform::log("PATH DEL FILE SPX: " + path);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);  // only the name was wanted, not its empty file
 }
 
 void SpeechToTextModule::socketManagerCanStartRecordingAudio(VSWebSocketManager&, std::nullptr_t) {}
