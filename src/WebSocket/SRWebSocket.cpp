@@ -217,4 +217,30 @@ void SRWebSocket::Impl::_performDelegateBlockUnconditionally(
     }
 }
 
+void SRWebSocket::Impl::_deliverIncoming(std::size_t bytes,
+                                         std::function<void(SRWebSocket&)> block) {
+    undeliveredItems.fetch_add(1);
+    undeliveredBytes.fetch_add(bytes);
+    _performDelegateBlockUnconditionally([bytes, block = std::move(block)](SRWebSocket& socket) {
+        block(socket);
+        auto& impl = *socket.impl_;
+        impl.undeliveredItems.fetch_sub(1);
+        impl.undeliveredBytes.fetch_sub(bytes);
+        if (!impl.deliveryBacklogFull() && impl.readingPausedForDelivery.exchange(false)) {
+            impl.workQueue->async([held = socket.shared_from_this()] {
+                held->impl_->_pumpScanner();
+                held->impl_->readAvailableBytes();
+            });
+        }
+    });
+}
+
+bool SRWebSocket::Impl::pauseForDelivery() {
+    assertOnWorkQueue();
+    if (!deliveryBacklogFull()) return false;
+    readingPausedForDelivery.store(true);
+    // The delegate may have caught up between the check and the flag; then go on at once.
+    return deliveryBacklogFull() || !readingPausedForDelivery.exchange(false);
+}
+
 }  // namespace varen

@@ -145,21 +145,9 @@ void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
             _pumpScanner();
             break;
         }
-        case StreamEvent::HasBytesAvailable: {
-            std::uint8_t buffer[2048];
-            while (inputStream->hasBytesAvailable()) {
-                const long count = inputStream->read(buffer, sizeof buffer);
-                if (count > 0) _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
-                if (count < 0) {
-                    _failWithError(inputStream->streamError().value_or(Error::withDescription(
-                        platform::kStreamErrorDomain, 0, "Error reading from stream")));
-                    break;
-                }
-                if (count != static_cast<long>(sizeof buffer)) break;
-            }
-            _pumpScanner();
+        case StreamEvent::HasBytesAvailable:
+            readAvailableBytes();
             break;
-        }
         case StreamEvent::HasSpaceAvailable:
             _pumpWriting();
             break;
@@ -196,6 +184,27 @@ void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
     }
 }
 
+// Reads what the stream holds into the read buffer and parses it, unless the delegate is too far
+// behind (reading resumes once it catches up) or nobody will parse it any more (then it is
+// dropped).
+void SRWebSocket::Impl::readAvailableBytes() {
+    assertOnWorkQueue();
+    if (!inputIsDropped() && pauseForDelivery()) return;
+    std::uint8_t buffer[2048];
+    while (inputStream->hasBytesAvailable()) {
+        const long count = inputStream->read(buffer, sizeof buffer);
+        if (count > 0 && !inputIsDropped())
+            _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
+        if (count < 0) {
+            _failWithError(inputStream->streamError().value_or(Error::withDescription(
+                platform::kStreamErrorDomain, 0, "Error reading from stream")));
+            break;
+        }
+        if (count != static_cast<long>(sizeof buffer)) break;
+    }
+    _pumpScanner();
+}
+
 void SRWebSocket::Impl::_failWithError(Error error) {
     workQueue->async([socket = strongOwner(), error = std::move(error)] {
         auto& impl = *socket->impl_;
@@ -210,7 +219,9 @@ void SRWebSocket::Impl::_failWithError(Error error) {
     });
 }
 
-void SRWebSocket::Impl::_closeWithProtocolError(std::string message) {
+void SRWebSocket::Impl::_closeWithProtocolError(std::string message, bool keepReading) {
+    assertOnWorkQueue();
+    if (!keepReading) inputAbandoned = true;
     _performDelegateBlockUnconditionally([message](SRWebSocket& s) {
         s.closeWithCodeReason(SRStatusCodeProtocolError, message);
         s.impl_->workQueue->async(
