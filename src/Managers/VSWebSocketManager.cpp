@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <string_view>
 
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
@@ -35,6 +36,51 @@ std::optional<bool> finalMember(const nlohmann::json& object) {
     if (found->is_boolean()) return found->get<bool>();
     if (found->is_number()) return found->get<double>() != 0.0;
     return std::nullopt;
+}
+
+// Values of a server message are copied and destroyed recursively, so its nesting is bounded
+// before it is parsed; a deeper message counts as unparsable.
+constexpr std::size_t kMaxMessageDepth = 64;
+// A longer transcript or error text makes its message a protocol failure of the server.
+constexpr std::size_t kMaxMessageText = 1u << 20;
+
+bool nestsDeeperThan(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+bool isOversizedText(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() &&
+           found->get_ref<const std::string&>().size() > kMaxMessageText;
+}
+
+bool hasOversizedText(const nlohmann::json& message) {
+    if (isOversizedText(message, "transcript") || isOversizedText(message, "error")) return true;
+    const auto list = message.find("hypotheses");
+    if (list == message.end() || !list->is_array()) return false;
+    return std::any_of(list->begin(), list->end(), [](const nlohmann::json& element) {
+        return element.is_object() && isOversizedText(element, "transcript");
+    });
 }
 
 float confidenceMember(const nlohmann::json& object) {
@@ -263,8 +309,16 @@ void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
 }
 
 void VSWebSocketManager::handleServerMessage(Connection& connection, const std::string& text) {
+    if (nestsDeeperThan(text, kMaxMessageDepth)) {
+        platform::log("Ignoring a server message nested deeper than 64 levels");
+        return;
+    }
     const auto message = nlohmann::json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object()) return;
+    if (hasOversizedText(message)) {
+        platform::log("Ignoring a server message with a text over 1 MiB");
+        return;
+    }
 
     const auto status = textMember(message, "status");
     const auto errorText = textMember(message, "error");
