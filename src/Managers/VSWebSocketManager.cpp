@@ -43,6 +43,9 @@ std::optional<bool> finalMember(const nlohmann::json& object) {
 constexpr std::size_t kMaxMessageDepth = 64;
 // A longer transcript or error text makes its message a protocol failure of the server.
 constexpr std::size_t kMaxMessageText = 1u << 20;
+// A server's answers are a few kilobytes; a larger message closes the connection ("Message too
+// big") rather than being held and parsed.
+constexpr std::uint64_t kMaxServerMessage = 8u << 20;
 
 bool nestsDeeperThan(std::string_view text, std::size_t limit) {
     std::size_t depth = 0;
@@ -158,6 +161,7 @@ bool VSWebSocketManager::openStream() {
     }
     connection->socket = SRWebSocket::initWithURLProtocols(*url, std::vector<std::string>{});
     connection->socket->setDelegate(weak_from_this());
+    connection->socket->setMaximumMessageSize(kMaxServerMessage);
     // From here on, events of the previous connection change nothing.
     connection_.store(connection);
     connection->socket->open();

@@ -144,6 +144,12 @@ std::optional<SRHTTPResponse> SRWebSocket::receivedHTTPHeaders() const {
     std::lock_guard lock(impl_->propertyMutex);
     return impl_->receivedHTTPHeaders;
 }
+std::chrono::milliseconds SRWebSocket::closingHandshakeTimeout() const {
+    return std::chrono::milliseconds(impl_->closingHandshakeTimeoutMs.load());
+}
+void SRWebSocket::setClosingHandshakeTimeout(std::chrono::milliseconds timeout) {
+    impl_->closingHandshakeTimeoutMs.store(timeout.count());
+}
 std::uint64_t SRWebSocket::maximumMessageSize() const {
     return impl_->maximumMessageSize.load();
 }

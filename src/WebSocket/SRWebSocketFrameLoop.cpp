@@ -110,7 +110,7 @@ void SRWebSocket::Impl::_handleFrameHeader(const SRFrameHeaderStart& header,
                 if (control) {
                     _handleFrameWithDataOpCode(*data, opcode);
                 } else if (fin) {
-                    _handleFrameWithDataOpCode(_currentFrameData, opcode);
+                    _handleFrameWithDataOpCode(std::move(_currentFrameData), opcode);
                 } else {
                     _readFrameContinue();
                 }
@@ -121,7 +121,7 @@ void SRWebSocket::Impl::_handleFrameHeader(const SRFrameHeaderStart& header,
     if (control) {
         _handleFrameWithDataOpCode(Data{}, opcode);
     } else if (fin) {
-        _handleFrameWithDataOpCode(_currentFrameData, opcode);
+        _handleFrameWithDataOpCode(std::move(_currentFrameData), opcode);
     } else {
         _readFrameContinue();
     }

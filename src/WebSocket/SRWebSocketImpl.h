@@ -65,6 +65,7 @@ struct SRWebSocket::Impl {
     std::atomic<std::int64_t> readyState{SR_CONNECTING};
     std::atomic<bool> allowsUntrustedSSLCertificates{false};
     std::atomic<std::uint64_t> maximumMessageSize{64ull * 1024 * 1024};
+    std::atomic<std::int64_t> closingHandshakeTimeoutMs{10000};
     std::atomic<bool> pinnedCertFound{false};
     // What the peer has sent that the delegate has not yet been handed (messages, pongs, pings):
     // past either bound the socket stops reading, so TCP makes the peer wait.
@@ -215,6 +216,9 @@ struct SRWebSocket::Impl {
     bool _queueFrame(std::uint8_t opcode, const std::uint8_t* bytes, std::size_t length);
     void _pumpWriting();
     void closeConnection();
+    void armClosingHandshakeDeadline();
+    // Closes both streams and stops their events; under the socket's lock.
+    void closeStreams();
 
     // --- frame loop (SRWebSocketFrameLoop.cpp)
     void _readFrameNew();

@@ -102,6 +102,7 @@ void SRWebSocket::Impl::closeWithCodeReason(std::int64_t code, std::optional<std
         const auto state = impl.readyState.load();
         if (state == SR_CLOSING || state == SR_CLOSED) return;
         impl.setReadyState(SR_CLOSING);
+        impl.armClosingHandshakeDeadline();
         if (state == SR_CONNECTING) {
             // Frames queued before the upgrade request was written can never be sent.
             if (!impl.upgradeRequestQueued) impl._outputBuffer.clear();
@@ -183,13 +184,7 @@ void SRWebSocket::Impl::_pumpWriting() {
         inputStatus != platform::StreamStatus::NotOpen &&
         inputStatus != platform::StreamStatus::Closed && !sentClose) {
         sentClose = true;
-        {
-            std::lock_guard lock(kvoLock);
-            outputStream->close();
-            inputStream->close();
-            const auto loops = scheduledRunloops;
-            for (const auto& [loop, mode] : loops) unscheduleFromRunLoopForMode(loop, mode);
-        }
+        closeStreams();
         if (!failed) {
             // Copied here: the work queue owns these fields, the report runs elsewhere.
             _performDelegateBlock(
@@ -201,6 +196,35 @@ void SRWebSocket::Impl::_pumpWriting() {
     }
     outputWaitsForSpace.store(_outputBuffer.size() > _outputBufferOffset ||
                               (closeWhenFinishedWriting && !sentClose));
+}
+
+void SRWebSocket::Impl::closeStreams() {
+    std::lock_guard lock(kvoLock);
+    outputStream->close();
+    inputStream->close();
+    const auto loops = scheduledRunloops;
+    for (const auto& [loop, mode] : loops) unscheduleFromRunLoopForMode(loop, mode);
+}
+
+// A peer that never answers our close, or never reads our last bytes, must not hold the
+// connection (and its host) for ever.
+void SRWebSocket::Impl::armClosingHandshakeDeadline() {
+    const auto timeout = std::chrono::milliseconds(closingHandshakeTimeoutMs.load());
+    // Held weakly: a socket that finished meanwhile is gone; one still waiting holds itself.
+    workQueue->after(timeout, [weak = owner.weak_from_this()] {
+        const auto socket = weak.lock();
+        if (!socket) return;
+        auto& impl = *socket->impl_;
+        if (impl.sentClose || impl.failed || impl.readyState.load() == SR_CLOSED) return;
+        impl.sentClose = true;
+        impl.inputAbandoned = true;
+        impl.closeStreams();
+        impl._performDelegateBlock([](SRWebSocket& s, SRWebSocketDelegate& d) {
+            d.webSocketDidCloseWithCodeReasonWasClean(s, SRStatusCodeAbnormal,
+                                                      "Closing handshake timed out", false);
+        });
+        impl._scheduleCleanup();
+    });
 }
 
 void SRWebSocket::Impl::closeConnection() {

@@ -579,6 +579,28 @@ TEST(SRWebSocketClose, StreamEndWithoutCloseIsReportedAs1001NotClean) {
     EXPECT_EQ(client.socket->readyState(), SR_CLOSED);
 }
 
+TEST(SRWebSocketClose, APeerThatNeverAnswersTheCloseIsDroppedAfterTheDeadline) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        c.readRequestHead();
+        c.acceptHandshake();
+        const auto frame = c.readFrame();
+        s.note(frame && frame->opcode == 8 ? "close" : "no close");
+        s.note(c.waitForEnd() ? "dropped" : "held");  // and never answers
+    });
+    WebSocketClient client(server.url());
+    client.socket->setClosingHandshakeTimeout(std::chrono::milliseconds(200));
+    ASSERT_TRUE(client.openAndWait());
+    client.socket->close();
+    ASSERT_TRUE(client.waitEnded());
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_EQ(server.notes(), (std::vector<std::string>{"close", "dropped"}));
+    const auto closes = client.delegate->closes();
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].code, 1006);
+    EXPECT_EQ(closes[0].reason, "Closing handshake timed out");
+    EXPECT_FALSE(closes[0].wasClean);
+}
+
 TEST(SRWebSocketClose, ClientCloseSendsOneCloseFrameWithCodeAndCutReason) {
     WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
         c.readRequestHead();

@@ -181,7 +181,7 @@ class Presenter : public VarenSTTManagerDelegate {
             int index = 1;
             for (const auto& h : hypotheses) {
                 std::printf("  %d. %-40s confidence %.2f\n", index++,
-                            h.transcript().value_or("").c_str(),
+                            shown(h.transcript().value_or("")).c_str(),
                             static_cast<double>(h.confidence()));
             }
         }
@@ -194,7 +194,7 @@ class Presenter : public VarenSTTManagerDelegate {
             emit({{"event", "error"}, {"message", message}});
         } else {
             endLine();
-            std::cout << "error: " << message << "\n";
+            std::cout << "error: " << shown(message) << "\n";
         }
         finish(manager.recordingPath(), 1);
     }
@@ -202,7 +202,7 @@ class Presenter : public VarenSTTManagerDelegate {
     void varenSTTManagerDidRecognizePartialAudioWith(VarenSTTManager&,
                                                      const std::string& text) override {
         if (options_.json) return emit({{"event", "partial"}, {"text", text}});
-        partial_ = text;
+        partial_ = shown(text);
         redraw();
     }
 
@@ -216,6 +216,11 @@ class Presenter : public VarenSTTManagerDelegate {
     int exitStatus() const { return exitStatus_.value_or(1); }
 
   private:
+    // A server's text on a terminal: never a control character that could steer it.
+    std::string shown(const std::string& text) const {
+        return stdoutIsTerminal_ ? platform::terminalSafeText(text) : text;
+    }
+
     void emit(const json& event) {
         std::cout << event.dump() << "\n";
         std::cout.flush();
@@ -269,6 +274,7 @@ class Presenter : public VarenSTTManagerDelegate {
     float level_ = -160.0f;
     bool lineOpen_ = false;
     std::optional<int> exitStatus_;
+    const bool stdoutIsTerminal_ = isatty(STDOUT_FILENO) == 1;
 };
 
 }  // namespace
