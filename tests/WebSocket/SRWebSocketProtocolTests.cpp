@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <atomic>
 #include <cstring>
 #include <set>
 
@@ -249,9 +251,13 @@ TEST(SRWebSocketHandshake, OpenTimeoutFailsWith504OnlyWhileConnecting) {
 }
 
 TEST(SRWebSocketHandshake, CloseWhileConnectingIgnoresTheLateAnswer) {
-    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+    std::promise<void> closed;
+    auto clientClosed = closed.get_future().share();
+    std::atomic<bool> requestRead{false};
+    WebSocketRawServer server([&, clientClosed](WebSocketRawConnection& c, WebSocketRawServer& s) {
         c.readRequestHead();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        requestRead = true;
+        clientClosed.wait_for(std::chrono::seconds(20));  // the answer comes after the close
         c.acceptHandshake();
         s.note(c.waitForEnd() ? "ended" : "still open");
         auto frame = c.readFrame(std::chrono::milliseconds(100));
@@ -259,9 +265,9 @@ TEST(SRWebSocketHandshake, CloseWhileConnectingIgnoresTheLateAnswer) {
     });
     WebSocketClient client(server.url());
     client.socket->open();
-    ASSERT_TRUE(test::runMainLoopUntil([&] { return server.port() != 0; }));
-    test::runMainLoopFor(std::chrono::milliseconds(100));
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return requestRead.load(); }));
     client.socket->close();
+    closed.set_value();
     ASSERT_TRUE(client.waitEnded());
     ASSERT_TRUE(server.waitFinished());
     EXPECT_EQ(client.delegate->opened(), 0);
