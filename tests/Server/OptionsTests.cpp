@@ -8,7 +8,8 @@ namespace {
 TEST(CommandLine, ReadsEveryOption) {
     auto parsed = parseCommandLine({"--listen", "[::1]:0", "--api-key", "a", "--api-key", "b",
                                     "--max-sessions", "3", "--models", "/m", "--workers", "2",
-                                    "--tls-cert", "c.pem", "--tls-key", "k.pem"});
+                                    "--tls-cert", "c.pem", "--tls-key", "k.pem", "--max-memory",
+                                    "3G", "--idle-timeout", "2.5"});
     ASSERT_FALSE(parsed.error) << *parsed.error;
     EXPECT_EQ(parsed.options.host, "::1");
     EXPECT_EQ(parsed.options.port, 0);
@@ -17,10 +18,15 @@ TEST(CommandLine, ReadsEveryOption) {
     EXPECT_EQ(parsed.options.models, "/m");
     EXPECT_EQ(parsed.options.workers, 2);
     EXPECT_EQ(parsed.options.tlsKey, "k.pem");
+    EXPECT_EQ(parsed.options.maxMemory, 3ull << 30);
+    EXPECT_DOUBLE_EQ(parsed.options.idleTimeout, 2.5);
+    EXPECT_NE(usageText().find("--max-memory BYTES"), std::string::npos);
 
     auto defaults = parseCommandLine({});
     EXPECT_EQ(defaults.options.host, "127.0.0.1");
     EXPECT_EQ(defaults.options.port, 8390);
+    EXPECT_EQ(defaults.options.maxMemory, 0u);  // half the machine's
+    EXPECT_DOUBLE_EQ(defaults.options.idleTimeout, 10.0);
     EXPECT_TRUE(defaults.options.apiKeys.empty());
 }
 
@@ -35,6 +41,9 @@ TEST(CommandLine, ReportsUsageErrors) {
     EXPECT_EQ(errorOf({"--max-sessions"}), "--max-sessions needs a positive integer");
     EXPECT_EQ(errorOf({"--tls-cert", "c.pem"}), "--tls-cert and --tls-key go together");
     EXPECT_EQ(errorOf({"--verbose"}), "unknown option --verbose");
+    EXPECT_EQ(errorOf({"--max-memory", "12T"}),
+              "--max-memory needs a number of bytes (K, M or G may follow)");
+    EXPECT_EQ(errorOf({"--idle-timeout", "0"}), "--idle-timeout needs 0.1 to 86400 seconds");
 }
 
 }  // namespace

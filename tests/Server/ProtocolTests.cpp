@@ -70,15 +70,30 @@ TEST(StartCommand, RefusesOtherAudioTypesAndBadValues) {
               "Unsupported audio type");
     EXPECT_EQ(errorOf(R"({"decoding":"start"})"), "Unsupported audio type");
     EXPECT_EQ(errorOf(R"({"decoding":"start","audio-type":"speex;nb;8","min-silence":-1})"),
-              "Invalid min-silence: expected a number of seconds, not negative");
+              "Invalid min-silence: expected a number of seconds from 0 to 600");
     EXPECT_EQ(errorOf(R"({"decoding":"start","audio-type":"speex;nb;8","timeout":"10"})"),
-              "Invalid timeout: expected a number of seconds, not negative");
+              "Invalid timeout: expected a number of seconds from 0 to 86400");
     EXPECT_EQ(errorOf(R"({"decoding":"start","audio-type":"speex;nb;8","n-best":1.5})"),
               "Invalid n-best: expected an integer");
     EXPECT_EQ(errorOf(R"({"decoding":"start","audio-type":"speex;nb;8","do-endpointing":1})"),
               "Invalid do-endpointing: expected true or false");
     EXPECT_EQ(errorOf(R"({"decoding":"start","audio-type":"speex;nb;8","connection-mode":"x"})"),
               "Unsupported connection mode x");
+}
+
+TEST(StartCommand, TakesNumbersOnlyWithinTheirRanges) {
+    auto with = [](const std::string& member) {
+        return R"({"decoding":"start","audio-type":"speex;nb;8",)" + member + "}";
+    };
+    EXPECT_DOUBLE_EQ(startOf(with(R"("traceback-period":60)")).tracebackPeriod, 60.0);
+    EXPECT_DOUBLE_EQ(startOf(with(R"("timeout":0)")).timeout, 0.0);
+    EXPECT_DOUBLE_EQ(startOf(with(R"("min-silence":600)")).minSilence, 600.0);
+    EXPECT_EQ(startOf(with(R"("n-best":-2147483647)")).nBest, 1);
+    EXPECT_EQ(errorOf(with(R"("traceback-period":60.001)")),
+              "Invalid traceback-period: expected a number of seconds from 0 to 60");
+    EXPECT_EQ(errorOf(with(R"("timeout":86401)")),
+              "Invalid timeout: expected a number of seconds from 0 to 86400");
+    EXPECT_EQ(errorOf(with(R"("n-best":2147483648)")), "Invalid n-best: expected an integer");
 }
 
 TEST(Command, SaysWhatIsWrongWithATextThatIsNoCommand) {

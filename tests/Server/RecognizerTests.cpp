@@ -1,5 +1,6 @@
 #include "Recognizer.h"
 
+#include <cmath>
 #include <random>
 #include <set>
 
@@ -93,6 +94,30 @@ TEST(Recognizer, PartialsComeAtMostEveryTracebackPeriodWhenTheTextChanged) {
     options.tracebackPeriod = 0;
     Recognizer silent(pool("en-US_8k_digits"), options);
     EXPECT_TRUE(recognise(silent, packets).partials.empty());
+}
+
+TEST(Recognizer, AnyTracebackPeriodDecodesInBoundedTime) {
+    auto packets = speexPackets(speech("seven three nine one"));
+    for (double period : {1e300, 1e-300, std::nan(""), -1.0}) {
+        StartOptions options;
+        options.tracebackPeriod = period;
+        Recognizer recognizer(pool("en-US_8k_digits"), options);
+        Decoded decoded = recognise(recognizer, packets);
+        EXPECT_EQ(best(decoded.onFinish), "seven three nine one") << period;
+        EXPECT_LE(decoded.partials.size(), packets.size()) << period;
+    }
+}
+
+TEST(Recognizer, AnUtteranceEndsAtFiveMinutesOfAudio) {
+    Recognizer recognizer(pool("en-US_8k_digits"), StartOptions{});
+    std::vector<std::int16_t> second(8000, 0);
+    std::size_t finals = 0;
+    for (long samples = 0; samples < Recognizer::kMaxUtteranceSamples; samples += 8000) {
+        EXPECT_EQ(finals, 0u) << samples;
+        for (auto& event : recognizer.feedPcm(second)) finals += event.index() == 1;
+    }
+    EXPECT_EQ(finals, 1u);
+    EXPECT_FALSE(recognizer.finish());
 }
 
 TEST(Recognizer, EndpointingGivesTheFinalAfterTheMinimumSilence) {

@@ -6,12 +6,14 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <speex/speex.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -71,19 +73,21 @@ std::vector<std::int16_t> speech(const std::string& text, const std::string& voi
     return pcm;
 }
 
-std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm) {
+std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm, int framesPerPacket) {
     void* encoder = speex_encoder_init(&speex_nb_mode);
     int quality = 8;
     speex_encoder_ctl(encoder, SPEEX_SET_QUALITY, &quality);
     SpeexBits bits;
     speex_bits_init(&bits);
     std::vector<Packet> packets;
-    for (std::size_t at = 0; at + 160 <= pcm.size(); at += 160) {
-        spx_int16_t frame[160];
-        std::copy(pcm.begin() + static_cast<long>(at), pcm.begin() + static_cast<long>(at) + 160,
-                  frame);
+    const std::size_t packetSamples = 160 * static_cast<std::size_t>(framesPerPacket);
+    for (std::size_t at = 0; at + packetSamples <= pcm.size(); at += packetSamples) {
         speex_bits_reset(&bits);
-        speex_encode_int(encoder, frame, &bits);
+        for (std::size_t frame = at; frame < at + packetSamples; frame += 160) {
+            spx_int16_t samples[160];
+            std::copy_n(pcm.begin() + static_cast<long>(frame), 160, samples);
+            speex_encode_int(encoder, samples, &bits);
+        }
         Packet packet(static_cast<std::size_t>(speex_bits_nbytes(&bits)));
         speex_bits_write(&bits, reinterpret_cast<char*>(packet.data()),
                          static_cast<int>(packet.size()));
@@ -94,12 +98,19 @@ std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm) {
     return packets;
 }
 
-ServerProcess::ServerProcess(std::vector<std::string> args) : logFile_(folder_.path() / "log") {
+const std::vector<Packet>& digitPackets() {
+    static const std::vector<Packet> packets = speexPackets(speech(kDigits));
+    return packets;
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::string> environment)
+    : logFile_(folder_.path() / "log") {
     args.insert(args.begin(), {VARENSTT_SERVER_BINARY, "--listen", "127.0.0.1:0"});
     pid_ = fork();
     if (pid_ == 0) {
         FILE* log = std::fopen(logFile_.c_str(), "w");
         if (log) dup2(fileno(log), STDERR_FILENO);
+        for (auto& setting : environment) putenv(setting.data());
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -146,6 +157,36 @@ bool ServerProcess::running() {
         return false;
     }
     return true;
+}
+
+std::uint64_t ServerProcess::statusBytes(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::stoull(line.substr(field.size())) * 1024;
+    }
+    return 0;
+}
+
+std::uint64_t ServerProcess::residentBytes() const {
+    return statusBytes("VmRSS:");
+}
+
+std::uint64_t ServerProcess::peakResidentBytes() const {
+    return statusBytes("VmHWM:");
+}
+
+std::optional<int> ServerProcess::stopWithin(std::chrono::milliseconds timeout) {
+    if (!running()) return lastStatus_;
+    kill(pid_, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!running()) return lastStatus_;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    stop();
+    return std::nullopt;
 }
 
 int ServerProcess::stop() {
@@ -199,6 +240,32 @@ void TestClient::sendAll(const std::vector<Packet>& packets) {
     for (const auto& packet : packets) sendBinary(packet);
 }
 
+std::size_t TestClient::sendWithin(const std::vector<Packet>& packets, std::size_t count,
+                                   std::chrono::milliseconds timeout) {
+    std::size_t sent = 0;
+    ws_.binary(true);
+    std::function<void()> next = [&] {
+        if (sent == count) return;
+        ws_.async_write(net::buffer(packets[sent % packets.size()]),
+                        [&](beast::error_code error, std::size_t) {
+                            if (error) return;
+                            ++sent;
+                            next();
+                        });
+    };
+    next();
+    ioc_.restart();
+    ioc_.run_for(timeout);
+    if (sent < count) {
+        // Cut off in the middle of a frame, the stream is of no further use.
+        closed_ = true;
+        beast::get_lowest_layer(ws_).close();
+        ioc_.restart();
+        ioc_.run();
+    }
+    return sent;
+}
+
 std::optional<std::string> TestClient::receive(std::chrono::milliseconds timeout) {
     if (closed_) return std::nullopt;
     bool done = false;
@@ -239,6 +306,26 @@ std::vector<std::string> TestClient::receiveUntilClosed(std::chrono::millisecond
 
 int TestClient::closeCode() const {
     return ws_.reason().code;
+}
+
+nlohmann::json parse(const std::optional<std::string>& message) {
+    return message ? nlohmann::json::parse(*message) : nlohmann::json();
+}
+
+void startSession(TestClient& client, std::uint16_t port, const std::string& extra,
+                  const std::string& model) {
+    ASSERT_TRUE(client.connect(port, "k", model)) << client.error();
+    client.sendStart(extra);
+    ASSERT_EQ(parse(client.receive()), nlohmann::json({{"status", "ready"}}));
+}
+
+std::vector<nlohmann::json> finalsOf(const std::vector<std::string>& messages) {
+    std::vector<nlohmann::json> finals;
+    for (const auto& message : messages) {
+        nlohmann::json value = nlohmann::json::parse(message);
+        if (value.value("final", false)) finals.push_back(value);
+    }
+    return finals;
 }
 
 }  // namespace varen::server::test

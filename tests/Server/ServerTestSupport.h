@@ -14,6 +14,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
 
 namespace varen::server::test {
 
@@ -34,24 +35,39 @@ class TempFolder {
 std::vector<std::int16_t> speech(const std::string& text, const std::string& voice = "kal",
                                  double leadingSilence = 0.3, double trailingSilence = 0.3);
 
-// 20 ms frames encoded one packet each, as the library sends them: narrowband, quality 8.
-std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm);
+// 20 ms frames encoded one packet each, as the library sends them (or `framesPerPacket` each):
+// narrowband, quality 8.
+std::vector<Packet> speexPackets(const std::vector<std::int16_t>& pcm, int framesPerPacket = 1);
+
+// Flite's "seven three nine one" as packets, made once.
+constexpr const char* kDigits = "seven three nine one";
+constexpr const char* kDigitsModel = "en-US_8k_digits";
+const std::vector<Packet>& digitPackets();
 
 // The built server, on an ephemeral port of 127.0.0.1, its stderr kept in a file.
 class ServerProcess {
   public:
-    explicit ServerProcess(std::vector<std::string> args = {});
+    // `environment`: NAME=value settings added to the server's environment.
+    explicit ServerProcess(std::vector<std::string> args = {},
+                           std::vector<std::string> environment = {});
     ~ServerProcess();
 
     std::uint16_t port() const { return port_; }
+    // The server's resident set now and at its peak (VmRSS, VmHWM).
+    std::uint64_t residentBytes() const;
+    std::uint64_t peakResidentBytes() const;
     std::string log() const;
     // Waits until the log holds a line containing "text".
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
     bool running();
     // SIGTERM, then the exit status (-1 when it did not exit normally).
     int stop();
+    // SIGTERM, then the exit status if the server ends within the timeout (else SIGKILL).
+    std::optional<int> stopWithin(std::chrono::milliseconds timeout);
 
   private:
+    std::uint64_t statusBytes(const std::string& field) const;
+
     TempFolder folder_;
     std::filesystem::path logFile_;
     pid_t pid_ = -1;
@@ -72,6 +88,10 @@ class TestClient {
     void sendStart(const std::string& extraMembers = "");
     void sendStop() { sendText(R"({"decoding":"stop"})"); }
     void sendAll(const std::vector<Packet>& packets);
+    // Sends `count` packets, taken in turn from `packets`, as fast as the server takes them;
+    // stops at the timeout, when the connection is of no further use. Gives the number sent.
+    std::size_t sendWithin(const std::vector<Packet>& packets, std::size_t count,
+                           std::chrono::milliseconds timeout);
 
     // The next text message; nothing when the connection closed or the timeout passed.
     std::optional<std::string> receive(
@@ -93,5 +113,15 @@ class TestClient {
     bool timedOut_ = false;
     std::string error_;
 };
+
+// A message as JSON; null when there is none.
+nlohmann::json parse(const std::optional<std::string>& message);
+
+// Connects to `model`, starts with these members replaced or added, and waits for "ready".
+void startSession(TestClient& client, std::uint16_t port, const std::string& extra = "",
+                  const std::string& model = kDigitsModel);
+
+// The final results among the messages.
+std::vector<nlohmann::json> finalsOf(const std::vector<std::string>& messages);
 
 }  // namespace varen::server::test

@@ -20,33 +20,7 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 using nlohmann::json;
 
-constexpr const char* kDigits = "seven three nine one";
-constexpr const char* kModel = "en-US_8k_digits";
-
-const std::vector<Packet>& digitPackets() {
-    static const std::vector<Packet> packets = speexPackets(speech(kDigits));
-    return packets;
-}
-
-json parse(const std::optional<std::string>& message) {
-    return message ? json::parse(*message) : json();
-}
-
-// Connects, starts, and waits for "ready".
-void startSession(TestClient& client, std::uint16_t port, const std::string& extra = "") {
-    ASSERT_TRUE(client.connect(port, "k", kModel)) << client.error();
-    client.sendStart(extra);
-    ASSERT_EQ(parse(client.receive()), json({{"status", "ready"}}));
-}
-
-std::vector<json> finalsOf(const std::vector<std::string>& messages) {
-    std::vector<json> finals;
-    for (const auto& message : messages) {
-        json value = json::parse(message);
-        if (value.value("final", false)) finals.push_back(value);
-    }
-    return finals;
-}
+constexpr const char* kModel = kDigitsModel;
 
 TEST(Server, AnswersTheStopCommandWithTheSpokenDigitsAndCloses) {
     ServerProcess server;

@@ -6,6 +6,8 @@
 #include <sphinxbase/err.h>
 #include <nlohmann/json.hpp>
 
+#include "Memory.h"
+
 namespace varen::server {
 
 namespace fs = std::filesystem;
@@ -81,10 +83,25 @@ ModelDefinition ModelDefinition::load(const fs::path& file) {
     return model;
 }
 
+LanguageModel::LanguageModel(const ModelDefinition& model, ps_decoder_t* decoder)
+    : logmath_(logmath_retain(ps_get_logmath(decoder))) {
+    std::lock_guard lock(creationMutex());
+    model_ =
+        ngram_model_read(ps_get_config(decoder), model.lm.string().c_str(), NGRAM_AUTO, logmath_);
+    if (model_ == nullptr) {
+        logmath_free(logmath_);
+        throw std::runtime_error("model " + model.name + ": the language model could not be read");
+    }
+}
+
+LanguageModel::~LanguageModel() {
+    ngram_model_free(model_);
+    logmath_free(logmath_);
+}
+
 Decoder::Decoder(const ModelDefinition& model) {
     silenceRecogniserLog();
-    std::vector<std::string> args = {"-hmm", model.hmm.string(), "-dict", model.dict.string(),
-                                     "-lm",  model.lm.string()};
+    std::vector<std::string> args = {"-hmm", model.hmm.string(), "-dict", model.dict.string()};
     for (const auto& [name, value] : model.options) {
         args.push_back(name);
         args.push_back(value);
@@ -107,14 +124,87 @@ Decoder::Decoder(const ModelDefinition& model) {
 
 Decoder::~Decoder() {
     if (decoder_) ps_free(decoder_);
+    // A session's decoder is tens of megabytes in many blocks; without this the allocator keeps
+    // them and the memory budget would see them as still in use.
+    returnFreedMemory();
+}
+
+void Decoder::searchWith(std::shared_ptr<LanguageModel> languageModel) {
+    constexpr const char* kSearch = "ngram";
+    std::lock_guard lock(creationMutex());
+    // The search takes a reference of its own to the language model.
+    if (ps_set_lm(decoder_, kSearch, languageModel->get()) < 0 ||
+        ps_set_search(decoder_, kSearch) < 0) {
+        throw std::runtime_error("the recogniser could not make its search");
+    }
+    languageModel_ = std::move(languageModel);
+}
+
+namespace {
+
+std::uint64_t fileBytes(const fs::path& path) {
+    std::error_code error;
+    if (!fs::is_directory(path, error)) {
+        auto size = fs::file_size(path, error);
+        return error ? 0 : size;
+    }
+    std::uint64_t total = 0;
+    for (const auto& entry : fs::directory_iterator(path, error)) total += fileBytes(entry.path());
+    return total;
+}
+
+// Raises `largest` to what the resident set grew by since `before`.
+void noteGrowth(std::atomic<std::uint64_t>& largest, std::uint64_t before) {
+    std::uint64_t after = residentBytes();
+    if (after <= before) return;
+    std::uint64_t growth = after - before;
+    std::uint64_t seen = largest.load();
+    while (growth > seen && !largest.compare_exchange_weak(seen, growth)) {
+    }
+}
+
+}  // namespace
+
+DecoderPool::DecoderPool(ModelDefinition model) : model_(std::move(model)) {
+    // Until a decoder has been made, twice the files: a guess on the safe side for the models
+    // shipped.
+    std::uint64_t files = fileBytes(model_.hmm) + fileBytes(model_.dict) + fileBytes(model_.lm);
+    bareBytes_ = files;
+    searchBytes_ = files;
+}
+
+std::unique_ptr<Decoder> DecoderPool::makeBare() {
+    std::uint64_t before = residentBytes();
+    auto decoder = std::make_unique<Decoder>(model_);
+    noteGrowth(bareBytes_, before);
+    return decoder;
+}
+
+std::shared_ptr<LanguageModel> DecoderPool::languageModelOfThisThread(const Decoder& decoder) {
+    auto thread = std::this_thread::get_id();
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = languageModels_.find(thread); it != languageModels_.end()) return it->second;
+    }
+    // Only this thread makes its own copy, so no other can have made it meanwhile.
+    auto languageModel = std::make_shared<LanguageModel>(model_, decoder.get());
+    std::lock_guard lock(mutex_);
+    languageModels_.emplace(thread, languageModel);
+    return languageModel;
 }
 
 std::unique_ptr<Decoder> DecoderPool::acquire() {
+    std::unique_ptr<Decoder> decoder;
     {
         std::lock_guard lock(mutex_);
-        if (spare_) return std::move(spare_);
+        decoder = std::move(spare_);
     }
-    return std::make_unique<Decoder>(model_);
+    if (!decoder) decoder = makeBare();
+    auto languageModel = languageModelOfThisThread(*decoder);
+    std::uint64_t before = residentBytes();
+    decoder->searchWith(std::move(languageModel));
+    noteGrowth(searchBytes_, before);
+    return decoder;
 }
 
 void DecoderPool::replenish() {
@@ -125,7 +215,7 @@ void DecoderPool::replenish() {
     }
     std::unique_ptr<Decoder> decoder;
     try {
-        decoder = std::make_unique<Decoder>(model_);
+        decoder = makeBare();
     } catch (const std::exception&) {
         // The next acquire() reports it.
     }

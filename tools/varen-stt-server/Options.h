@@ -19,6 +19,8 @@ struct ServerOptions {
     int maxSessions = 64;
     std::filesystem::path models;  // empty: the default folder
     int workers = 0;               // decoding threads; 0: one per core
+    std::uint64_t maxMemory = 0;   // bytes beyond which new sessions are busy; 0: half the machine's
+    double idleTimeout = 10.0;     // seconds of client silence before a session ends
 };
 
 struct ParsedCommandLine {

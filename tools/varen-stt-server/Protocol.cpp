@@ -1,6 +1,9 @@
 #include "Protocol.h"
 
+#include <algorithm>
 #include <cmath>
+#include <locale>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -21,15 +24,36 @@ std::string dump(const nlohmann::ordered_json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// A JSON number that is finite; "name" is used in the error text.
+std::string formatSeconds(double value) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << value;
+    return out.str();
+}
+
+// A JSON number within the range; "name" is used in the error text.
 std::optional<std::string> readSeconds(const nlohmann::json& command, const char* name,
-                                       double& out) {
+                                       SecondsRange range, double& out) {
     auto it = command.find(name);
     if (it == command.end()) return std::nullopt;
-    if (!it->is_number() || !std::isfinite(it->get<double>()) || it->get<double>() < 0.0) {
-        return std::string("Invalid ") + name + ": expected a number of seconds, not negative";
+    // NaN fails both comparisons, hence the negated form.
+    if (!it->is_number() || !(it->get<double>() >= range.low && it->get<double>() <= range.high)) {
+        return std::string("Invalid ") + name + ": expected a number of seconds from " +
+               formatSeconds(range.low) + " to " + formatSeconds(range.high);
     }
     out = it->get<double>();
+    return std::nullopt;
+}
+
+std::optional<std::string> readNBest(const nlohmann::json& command, int& out) {
+    auto it = command.find("n-best");
+    if (it == command.end()) return std::nullopt;
+    double count = it->is_number() ? it->get<double>() : 0.5;
+    if (!(std::abs(count) <= kNBestLimit) || count != std::floor(count)) {
+        return "Invalid n-best: expected an integer";
+    }
+    // Fewer than one alternative means one.
+    out = static_cast<int>(std::clamp(count, 1.0, static_cast<double>(kMaxAlternatives)));
     return std::nullopt;
 }
 
@@ -41,26 +65,14 @@ Command parseStart(const nlohmann::json& command) {
     }
 
     StartOptions options;
-    if (auto error = readSeconds(command, "traceback-period", options.tracebackPeriod)) {
-        return CommandError{*error};
-    }
-    if (auto error = readSeconds(command, "timeout", options.timeout)) {
-        return CommandError{*error};
-    }
-    if (auto error = readSeconds(command, "min-silence", options.minSilence)) {
-        return CommandError{*error};
-    }
-
-    if (auto it = command.find("n-best"); it != command.end()) {
-        if (!it->is_number() || !std::isfinite(it->get<double>()) ||
-            it->get<double>() != std::floor(it->get<double>())) {
-            return CommandError{"Invalid n-best: expected an integer"};
-        }
-        // The client passes its setting unchecked; fewer than one alternative means one.
-        double count = it->get<double>();
-        if (count < 1) count = 1;
-        if (count > kMaxAlternatives) count = kMaxAlternatives;
-        options.nBest = static_cast<int>(count);
+    for (auto error : {
+             readSeconds(command, "traceback-period", kTracebackPeriodRange,
+                         options.tracebackPeriod),
+             readSeconds(command, "timeout", kTimeoutRange, options.timeout),
+             readSeconds(command, "min-silence", kMinSilenceRange, options.minSilence),
+             readNBest(command, options.nBest),
+         }) {
+        if (error) return CommandError{*error};
     }
 
     if (auto it = command.find("do-endpointing"); it != command.end()) {

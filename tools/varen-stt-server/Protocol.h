@@ -41,12 +41,25 @@ enum class ConnectionMode {
 // The options of a start command, with the values used when a member is absent.
 struct StartOptions {
     double tracebackPeriod = 0.2;  // seconds of audio between partial results; 0: none
-    double timeout = 10.0;         // seconds without a message before the server gives up; 0: never
-    int nBest = 1;                 // alternatives in the final result, 1 to kMaxAlternatives
+    double timeout = 10.0;  // seconds without a message before the server gives up; 0: the server's
+    int nBest = 1;          // alternatives in the final result, 1 to kMaxAlternatives
     bool doEndpointing = false;
     double minSilence = 2.0;  // seconds of silence after speech that end an utterance
     ConnectionMode connectionMode = ConnectionMode::onStopClose;
 };
+
+// The ranges a start command's numbers must lie in; a command with a number outside is refused.
+// The server's own idle timeout caps "timeout" whatever the client asks.
+struct SecondsRange {
+    double low;
+    double high;
+};
+inline constexpr SecondsRange kTracebackPeriodRange{0.0, 60.0};
+inline constexpr SecondsRange kTimeoutRange{0.0, 86400.0};
+inline constexpr SecondsRange kMinSilenceRange{0.0, 600.0};
+// The library passes its host's integer setting unchecked: anything an int holds is bounded to
+// 1..kMaxAlternatives rather than refused.
+inline constexpr double kNBestLimit = 2147483647.0;
 
 struct StartCommand {
     StartOptions options;

@@ -35,14 +35,24 @@ std::string cleanTranscript(const char* text) {
     return result;
 }
 
-// The library's client sends narrowband frames only. A first frame that announces a wideband
-// layer or a mode that does not exist is refused here: the codec would refuse it too, but would
-// print a notice on stderr for each such packet.
+// The library's client sends narrowband frames only. A frame that announces a wideband layer or
+// a mode that does not exist is refused here: the codec would refuse it too, but would print a
+// notice on stderr for each one, which lets a client flood the server's log.
 bool plausibleNarrowbandFrame(SpeexBits* bits) {
     if (speex_bits_remaining(bits) < 5) return false;
     if (speex_bits_peek_unsigned(bits, 1) != 0) return false;
     unsigned mode = speex_bits_peek_unsigned(bits, 5) & 0xf;
     return mode <= 8 || mode >= 13;  // 13 to 15: in-band requests and the end-of-stream mark
+}
+
+// Samples between partial results, 0 for none. A period shorter than a frame gives one per
+// frame; one beyond an hour never comes. Computed once, so that no value can make the decoding
+// loop spin or overflow.
+long tracebackSamples(double periodSeconds) {
+    constexpr double kLongest = 3600.0;
+    if (!(periodSeconds > 0.0)) return 0;
+    if (periodSeconds > kLongest) periodSeconds = kLongest;
+    return std::max<long>(kFrameSamples, std::lround(periodSeconds * 8000.0));
 }
 
 }  // namespace
@@ -56,7 +66,8 @@ Recognizer::Recognizer(std::shared_ptr<DecoderPool> pool, const StartOptions& op
       options_(options),
       sampleRate_(pool->model().sampleRate),
       bits_(std::make_unique<Bits>()),
-      endpointer_(options.minSilence) {
+      endpointer_(options.minSilence),
+      tracebackStep_(tracebackSamples(options.tracebackPeriod)) {
     speexState_ = speex_decoder_init(&speex_nb_mode);
     if (speexState_ == nullptr) throw std::runtime_error("the Speex decoder could not be made");
     speex_bits_init(&bits_->bits);
@@ -75,7 +86,8 @@ Recognizer::Recognizer(std::shared_ptr<DecoderPool> pool, const StartOptions& op
 }
 
 Recognizer::~Recognizer() {
-    if (inUtterance_) ps_end_utt(decoder_->get());
+    // An utterance under way is dropped with the decoder: ending it would run the search's
+    // final passes over all its audio, seconds of work for an abandoned session.
     if (resampler_) speex_resampler_destroy(resampler_);
     speex_bits_destroy(&bits_->bits);
     speex_decoder_destroy(speexState_);
@@ -85,7 +97,7 @@ void Recognizer::startUtterance() {
     ps_start_utt(decoder_->get());
     inUtterance_ = true;
     utteranceSamples_ = 0;
-    nextTraceback_ = std::lround(options_.tracebackPeriod * 8000.0);
+    nextTraceback_ = tracebackStep_;
     lastPartial_.clear();
     endpointer_.reset();
     gate_ = SilenceGate{};
@@ -97,13 +109,11 @@ std::vector<RecognitionEvent> Recognizer::feedPacket(std::span<const std::uint8_
     speex_bits_read_from(&bits_->bits, reinterpret_cast<const char*>(packet.data()),
                          static_cast<int>(std::min<std::size_t>(packet.size(), 1 << 20)));
     pcm_.clear();
-    if (!plausibleNarrowbandFrame(&bits_->bits)) {
-        ++corruptPackets_;
-        return {};
-    }
     for (int frame = 0; frame < kMaxFramesPerPacket; ++frame) {
         std::int16_t out[kFrameSamples];
-        int status = speex_decode_int(speexState_, &bits_->bits, out);
+        int status = plausibleNarrowbandFrame(&bits_->bits)
+                         ? speex_decode_int(speexState_, &bits_->bits, out)
+                         : -2;
         if (status == -1) break;  // end of stream marker
         if (status != 0) {
             ++corruptPackets_;
@@ -127,40 +137,42 @@ std::vector<RecognitionEvent> Recognizer::feedPcm(std::span<const std::int16_t> 
     totalSamples_ += static_cast<long>(samples.size());
     utteranceSamples_ += static_cast<long>(samples.size());
 
-    ps_decoder_t* ps = decoder_->get();
     for (std::size_t at = 0; at < samples.size(); at += kFrameSamples) {
         auto block = samples.subspan(at, std::min<std::size_t>(kFrameSamples, samples.size() - at));
-        if (!gate_.pass(block)) continue;
-        if (resampler_) {
-            resampled_.resize(block.size() * static_cast<std::size_t>(sampleRate_) / 8000 + 64);
-            spx_uint32_t inLength = static_cast<spx_uint32_t>(block.size());
-            spx_uint32_t outLength = static_cast<spx_uint32_t>(resampled_.size());
-            speex_resampler_process_int(resampler_, 0, block.data(), &inLength, resampled_.data(),
-                                        &outLength);
-            ps_process_raw(ps, resampled_.data(), outLength, FALSE, FALSE);
-        } else {
-            ps_process_raw(ps, block.data(), block.size(), FALSE, FALSE);
-        }
+        if (gate_.pass(block)) recognise(block);
     }
 
-    if (options_.doEndpointing && endpointer_.feed(samples)) {
+    bool endpoint = options_.doEndpointing && endpointer_.feed(samples);
+    // The search keeps state for every frame of an utterance: one that never ends would let a
+    // client grow it without bound.
+    if (endpoint || utteranceSamples_ >= kMaxUtteranceSamples) {
         events.emplace_back(endUtterance());
         // Without keep-alive the session has had its one utterance.
         if (options_.connectionMode != ConnectionMode::keepAlive) ended_ = true;
         return events;
     }
 
-    if (options_.tracebackPeriod > 0 && utteranceSamples_ >= nextTraceback_) {
-        while (nextTraceback_ <= utteranceSamples_) {
-            nextTraceback_ += std::max(1L, std::lround(options_.tracebackPeriod * 8000.0));
-        }
-        std::string text = cleanTranscript(ps_get_hyp(ps, nullptr));
+    if (tracebackStep_ > 0 && utteranceSamples_ >= nextTraceback_) {
+        nextTraceback_ = (utteranceSamples_ / tracebackStep_ + 1) * tracebackStep_;
+        std::string text = cleanTranscript(ps_get_hyp(decoder_->get(), nullptr));
         if (!text.empty() && text != lastPartial_) {
             lastPartial_ = text;
             events.emplace_back(PartialResult{text});
         }
     }
     return events;
+}
+
+void Recognizer::recognise(std::span<const std::int16_t> block) {
+    if (resampler_) {
+        resampled_.resize(block.size() * static_cast<std::size_t>(sampleRate_) / 8000 + 64);
+        spx_uint32_t inLength = static_cast<spx_uint32_t>(block.size());
+        spx_uint32_t outLength = static_cast<spx_uint32_t>(resampled_.size());
+        speex_resampler_process_int(resampler_, 0, block.data(), &inLength, resampled_.data(),
+                                    &outLength);
+        block = std::span<const std::int16_t>(resampled_.data(), outLength);
+    }
+    ps_process_raw(decoder_->get(), block.data(), block.size(), FALSE, FALSE);
 }
 
 std::optional<FinalResult> Recognizer::finish() {

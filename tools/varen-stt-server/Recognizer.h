@@ -62,11 +62,15 @@ using RecognitionEvent = std::variant<PartialResult, FinalResult>;
 
 // Decodes Speex narrowband packets, resamples them to the model's rate and recognises them;
 // reports a partial result at most every traceback period of audio when the text changed, and,
-// with endpointing, the final result after enough silence following speech.
+// with endpointing, the final result after enough silence following speech. An utterance that
+// reaches kMaxUtteranceSamples ends there as at an endpoint, with or without endpointing.
 //
-// Thread safety: none; it belongs to one session's decoding strand.
+// Thread safety: none; it belongs to one session's worker, the thread that made it, and must be
+// destroyed there too (its decoder shares that thread's language model).
 class Recognizer {
   public:
+    static constexpr long kMaxUtteranceSamples = 300L * 8000;  // five minutes
+
     // Takes a fresh decoder of the pool (making one may take a while) and starts an utterance.
     // Throws std::runtime_error when the recogniser cannot be made.
     Recognizer(std::shared_ptr<DecoderPool> pool, const StartOptions& options);
@@ -92,6 +96,7 @@ class Recognizer {
 
   private:
     void startUtterance();
+    void recognise(std::span<const std::int16_t> block);
     FinalResult endUtterance();
 
     std::unique_ptr<Decoder> decoder_;
@@ -103,6 +108,7 @@ class Recognizer {
     SpeexResamplerState_* resampler_ = nullptr;
     Endpointer endpointer_;
     SilenceGate gate_;
+    long tracebackStep_;  // samples between partial results; 0: none
 
     bool inUtterance_ = false;
     bool ended_ = false;         // an endpoint ended the session's only utterance

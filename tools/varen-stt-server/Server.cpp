@@ -17,16 +17,17 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "LogText.h"
+#include "Memory.h"
 #include "Protocol.h"
 #include "Recognizer.h"
+#include "Workers.h"
 
 namespace varen::server {
 
@@ -40,8 +41,19 @@ using tcp = boost::asio::ip::tcp;
 namespace {
 
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+// A connection being closed is dropped after this, whether or not the client takes part.
+constexpr auto kCloseDeadline = std::chrono::seconds(5);
 // The largest message read: a Speex packet is some 40 bytes and a command a few hundred.
 constexpr std::size_t kMaxMessageBytes = 64 * 1024;
+// A larger binary message is refused: a narrowband packet is 38 bytes.
+constexpr std::size_t kMaxPacketBytes = 1024;
+// A session stops reading while more than 10 s of its audio (a packet per 20 ms frame) waits
+// for the decoder, and reads again once half of it is decoded: the client's TCP window then
+// holds it back instead of the server's memory.
+constexpr int kMaxQueuedPackets = 500;
+constexpr int kResumeQueuedPackets = kMaxQueuedPackets / 2;
+// Results waiting for a client that does not read them; beyond, the connection is dropped.
+constexpr std::size_t kMaxOutgoingMessages = 256;
 
 using PlainStream = beast::tcp_stream;
 using TlsStream = beast::ssl_stream<beast::tcp_stream>;
@@ -49,21 +61,26 @@ using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 // What every connection shares.
 //
 // Thread safety: the fields are set before the first connection and read-only afterwards,
-// apart from the atomic session count; log() may be called from any thread.
+// apart from the atomic counters and `memory`, which only the network thread uses; log() may be
+// called from any thread.
 struct Shared {
-    explicit Shared(net::thread_pool::executor_type workerExecutor) : workers(workerExecutor) {}
+    Shared(WorkerPool& decoders, WorkerPool& spareMaker, MemoryBudget budget)
+        : workers(decoders), makers(spareMaker), memory(std::move(budget)) {}
 
     ServerOptions options;
     std::shared_ptr<ModelRegistry> models;
     Server::LogSink sink;
-    net::thread_pool::executor_type workers;
+    WorkerPool& workers;
+    WorkerPool& makers;
+    MemoryBudget memory;
     std::atomic<int> sessions{0};
     std::atomic<std::uint64_t> nextId{1};
     std::mutex logMutex;
 
+    // One line, whatever the values in it hold.
     void log(const std::string& line) {
         std::lock_guard lock(logMutex);
-        sink(line);
+        sink(escapeControlCharacters(line));
     }
 };
 
@@ -89,7 +106,7 @@ std::chrono::steady_clock::duration seconds(double value) {
         std::chrono::duration<double>(value));
 }
 
-// Outcomes of decoding work, carried from a session's strand back to the network thread.
+// Outcomes of decoding work, carried from a session's worker back to the network thread.
 struct Ready {};
 struct LoadFailed {
     std::string message;
@@ -99,24 +116,35 @@ struct Final {
     bool onStop;  // answers the stop command, rather than an endpoint
 };
 struct StopAfterEndpoint {};
-using Outcome = std::variant<Ready, LoadFailed, PartialResult, Final, StopAfterEndpoint>;
+struct Drained {};  // the queued audio fell to where reading resumes
+using Outcome = std::variant<Ready, LoadFailed, PartialResult, Final, StopAfterEndpoint, Drained>;
 
-// The decoding side of one session (of one start command).
+// The decoding side of one session (of one start command), on the worker it leases.
 //
-// Thread safety: `recognizer` is used only on `strand`; `abandoned` is set on the network
-// thread and read on the strand, so that queued work stops once the session no longer wants it.
+// Thread safety: `recognizer` is used only on the worker; `abandoned` is set on the network
+// thread and read on the worker, so that queued work stops once the session no longer wants
+// it; `queuedPackets` is raised by the network thread and lowered by the worker.
 struct Decoding {
-    explicit Decoding(net::thread_pool::executor_type workers)
-        : strand(net::make_strand(workers)) {}
-    net::strand<net::thread_pool::executor_type> strand;
+    explicit Decoding(WorkerPool& workers) : worker(workers.lease()) {}
+    WorkerPool::Lease worker;
     std::unique_ptr<Recognizer> recognizer;
     std::atomic<bool> abandoned{false};
+    std::atomic<int> queuedPackets{0};
+
+    // After a packet, on the worker: true when the queue has just fallen to the resume mark.
+    bool packetDone() { return queuedPackets.fetch_sub(1) - 1 == kResumeQueuedPackets; }
+};
+
+struct Refusal {
+    std::string reason;  // for the log
+    std::string message;
+    websocket::close_code code;
 };
 
 // One recognition session over an upgraded connection.
 //
 // Thread safety: all members are used on the network thread only, except `decoding_`, whose
-// recogniser lives on the session's strand. Work queued to the strand holds the Decoding object
+// recogniser lives on the session's worker. Work queued to the worker holds the Decoding object
 // and only a weak reference to the session, so the session (with its socket and timer) is always
 // destroyed on the network thread.
 template <class Stream>
@@ -127,9 +155,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
           id_(id),
           peer_(std::move(peer)),
           ws_(std::move(stream)),
-          timer_(ws_.get_executor()) {}
+          timer_(ws_.get_executor()),
+          readResume_(ws_.get_executor()) {}
 
-    ~Session() { abandonDecoding(); }
+    ~Session() {
+        abandonDecoding();
+        releaseMemory();
+    }
 
     void run(http::request<http::string_body> request) {
         RequestTarget target = parseRequestTarget(request.target());
@@ -152,31 +184,58 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   private:
     enum class Phase { awaitingStart, decoding, stopping, finished };
 
+    struct Outgoing {
+        std::string text;
+        bool partial;
+    };
+
+    std::string head() const { return "session " + std::to_string(id_); }
+
     void onAccept(beast::error_code error) {
         if (error) {
-            shared_->log("session " + std::to_string(id_) + " from " + peer_ +
-                         ": handshake failed: " + error.message());
+            shared_->log(head() + " from " + peer_ + ": handshake failed: " + error.message());
             return;
         }
-        std::string head =
-            "session " + std::to_string(id_) + " from " + peer_ + " model=" + quote(model_) + ": ";
-        const auto& keys = shared_->options.apiKeys;
-        if (!keys.empty() && !keys.count(key_)) {
-            shared_->log(head + "refused, invalid API key");
-            refuse(errorMessage("Invalid API key"), websocket::close_code::policy_error);
-        } else if (!(pool_ = shared_->models->find(model_))) {
-            shared_->log(head + "refused, unknown model");
-            refuse(errorMessage("Unknown model " + model_), websocket::close_code::policy_error);
-        } else if (shared_->sessions.fetch_add(1) >= shared_->options.maxSessions) {
-            shared_->sessions.fetch_sub(1);
-            shared_->log(head + "refused, busy");
-            refuse(statusMessage("busy"), websocket::close_code::try_again_later);
+        std::string line = head() + " from " + peer_ + " model=" + quote(model_) + ": ";
+        if (auto refusal = admit()) {
+            shared_->log(line + "refused, " + refusal->reason);
+            refuse(std::move(refusal->message), refusal->code);
         } else {
-            counted_ = true;
-            shared_->log(head + "accepted");
+            shared_->log(line + "accepted");
             armTimer();
         }
         doRead();
+    }
+
+    std::optional<Refusal> admit() {
+        const auto& keys = shared_->options.apiKeys;
+        if (!keys.empty() && !keys.count(key_)) {
+            return Refusal{"invalid API key", errorMessage("Invalid API key"),
+                           websocket::close_code::policy_error};
+        }
+        if (!(pool_ = shared_->models->find(model_))) {
+            return Refusal{"unknown model", errorMessage("Unknown model " + model_),
+                           websocket::close_code::policy_error};
+        }
+        if (shared_->sessions.fetch_add(1) >= shared_->options.maxSessions) {
+            shared_->sessions.fetch_sub(1);
+            return Refusal{"busy", statusMessage("busy"), websocket::close_code::try_again_later};
+        }
+        // Set aside until the session's decoder is made and shows in the resident set.
+        std::uint64_t bytes = pool_->sessionBytes();
+        if (!shared_->memory.reserve(bytes)) {
+            shared_->sessions.fetch_sub(1);
+            return Refusal{"busy, memory limit", statusMessage("busy"),
+                           websocket::close_code::try_again_later};
+        }
+        reservedBytes_ = bytes;
+        counted_ = true;
+        return std::nullopt;
+    }
+
+    void releaseMemory() {
+        shared_->memory.release(reservedBytes_);
+        reservedBytes_ = 0;
     }
 
     void refuse(std::string message, websocket::close_code code) {
@@ -186,7 +245,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
 
     // Reads run until the connection ends, also while closing, so that the peer's close frame
-    // and a broken connection are noticed in one place.
+    // and a broken connection are noticed in one place. They pause only while the decoder is
+    // behind; whatever ends the connection resumes them.
     void doRead() {
         ws_.async_read(buffer_, [self = this->shared_from_this()](
                                     beast::error_code error, std::size_t) { self->onRead(error); });
@@ -212,7 +272,31 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         // The client's silence counts only while the server is not itself busy: neither while
         // it makes the decoder nor while it makes the final result.
         if (phase_ == Phase::awaitingStart || (phase_ == Phase::decoding && ready_)) armTimer();
-        doRead();
+        if (decoderIsBehind()) {
+            pauseReading();
+        } else {
+            doRead();
+        }
+    }
+
+    bool decoderIsBehind() const {
+        return decoding_ && !leaving() && decoding_->queuedPackets.load() > kMaxQueuedPackets;
+    }
+
+    void pauseReading() {
+        readPaused_ = true;
+        cancelTimer();  // the server is the one holding things up
+        // The pending wait keeps the session alive while no read does.
+        readResume_.expires_at(net::steady_timer::time_point::max());
+        readResume_.async_wait([self = this->shared_from_this()](beast::error_code) {
+            self->readPaused_ = false;
+            if (self->phase_ == Phase::decoding && self->ready_) self->armTimer();
+            self->doRead();
+        });
+    }
+
+    void resumeReading() {
+        if (readPaused_) readResume_.cancel();
     }
 
     void onText(const std::string& text) {
@@ -245,22 +329,32 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
 
     void onBinary(std::shared_ptr<std::vector<std::uint8_t>> packet) {
+        if (phase_ == Phase::finished) return;
+        if (packet->size() > kMaxPacketBytes) {
+            fail("Audio packet of " + std::to_string(packet->size()) + " bytes, more than " +
+                 std::to_string(kMaxPacketBytes));
+            return;
+        }
         if (phase_ == Phase::awaitingStart) {
             fail("Audio before the start command");
             return;
         }
         // Audio that overtook the stop command on the client's side is of no use any more.
         if (phase_ != Phase::decoding) return;
-        decode([packet](Decoding& decoding, std::vector<Outcome>& outcomes) {
-            if (!decoding.recognizer) return;
-            for (auto& event : decoding.recognizer->feedPacket(*packet)) {
-                if (auto* partial = std::get_if<PartialResult>(&event)) {
-                    outcomes.emplace_back(std::move(*partial));
-                } else {
-                    outcomes.emplace_back(Final{std::get<FinalResult>(std::move(event)), false});
+        decoding_->queuedPackets.fetch_add(1);
+        decode(
+            [packet](Decoding& decoding, std::vector<Outcome>& outcomes) {
+                if (!decoding.recognizer) return;
+                for (auto& event : decoding.recognizer->feedPacket(*packet)) {
+                    if (auto* partial = std::get_if<PartialResult>(&event)) {
+                        outcomes.emplace_back(std::move(*partial));
+                    } else {
+                        outcomes.emplace_back(
+                            Final{std::get<FinalResult>(std::move(event)), false});
+                    }
                 }
-            }
-        });
+            },
+            true);
     }
 
     void startDecoding(const StartOptions& options) {
@@ -270,30 +364,31 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         ready_ = false;
         cancelTimer();
         decoding_ = std::make_shared<Decoding>(shared_->workers);
-        decode([pool = pool_, options, workers = shared_->workers](Decoding& decoding,
-                                                                   std::vector<Outcome>& outcomes) {
+        decode([pool = pool_, options, makers = shared_->makers.executor(0)](
+                   Decoding& decoding, std::vector<Outcome>& outcomes) {
             try {
                 decoding.recognizer = std::make_unique<Recognizer>(pool, options);
                 outcomes.emplace_back(Ready{});
-                // Off this strand, so that the session's packets do not wait for it.
-                net::post(workers, [pool] { pool->replenish(); });
+                // On a thread of its own, so that no session's packets wait for it.
+                net::post(makers, [pool] { pool->replenish(); });
             } catch (const std::exception& error) {
                 outcomes.emplace_back(LoadFailed{error.what()});
             }
         });
     }
 
-    // Queues work on the session's strand; what it produces comes back to deliver() on the
-    // network thread, in order, unless the session is gone by then.
+    // Queues work on the session's worker; what it produces comes back to deliver() on the
+    // network thread, in order, unless the session is gone by then. A packet's work also counts
+    // the packet off the queue, whether or not the decoding still wants it.
     template <class Work>
-    void decode(Work work) {
-        auto decoding = decoding_;
+    void decode(Work work, bool isPacket = false) {
         auto weak = this->weak_from_this();
         auto io = ws_.get_executor();
-        net::post(decoding->strand, [decoding, weak, io, work = std::move(work)]() mutable {
-            if (decoding->abandoned) return;
+        net::post(decoding_->worker.executor(), [decoding = decoding_, weak, io, isPacket,
+                                                 work = std::move(work)]() mutable {
             std::vector<Outcome> outcomes;
-            work(*decoding, outcomes);
+            if (!decoding->abandoned) work(*decoding, outcomes);
+            if (isPacket && decoding->packetDone()) outcomes.emplace_back(Drained{});
             if (outcomes.empty()) return;
             net::post(io, [weak, decoding, outcomes = std::move(outcomes)]() mutable {
                 auto self = weak.lock();
@@ -306,31 +401,36 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     void abandonDecoding() {
         if (!decoding_) return;
         decoding_->abandoned = true;
-        // The decoder goes back to its pool as soon as the strand gets to it.
-        net::post(decoding_->strand, [decoding = decoding_] { decoding->recognizer.reset(); });
+        // The decoder is destroyed on the worker it lives on, as soon as the worker gets to it.
+        net::post(decoding_->worker.executor(),
+                  [decoding = decoding_] { decoding->recognizer.reset(); });
         decoding_.reset();
     }
 
     void deliver(Outcome outcome) {
-        if (phase_ == Phase::finished || closing_ || ended_) return;
+        if (phase_ == Phase::finished || leaving()) return;
         std::visit(
             [this](auto& value) {
                 using T = std::decay_t<decltype(value)>;
                 if constexpr (std::is_same_v<T, Ready>) {
                     ready_ = true;
-                    if (phase_ == Phase::decoding) armTimer();
+                    releaseMemory();
+                    if (phase_ == Phase::decoding && !readPaused_) armTimer();
                     send(readyMessage());
                 } else if constexpr (std::is_same_v<T, LoadFailed>) {
-                    shared_->log("session " + std::to_string(id_) + ": " + value.message);
+                    releaseMemory();
+                    shared_->log(head() + ": " + value.message);
                     fail("Model " + model_ + " could not be loaded");
                 } else if constexpr (std::is_same_v<T, PartialResult>) {
                     // Partials of audio that came before the stop still go out before the
                     // final result.
                     if (phase_ == Phase::decoding || phase_ == Phase::stopping) {
-                        send(partialMessage(value.transcript));
+                        send(partialMessage(value.transcript), true);
                     }
                 } else if constexpr (std::is_same_v<T, Final>) {
                     finalResult(value);
+                } else if constexpr (std::is_same_v<T, Drained>) {
+                    resumeReading();
                 }
             },
             outcome);
@@ -340,7 +440,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         const FinalResult& result = final.result;
         std::ostringstream line;
         line.imbue(std::locale::classic());
-        line << "session " << id_ << " final "
+        line << head() << " final "
              << quote(result.transcripts.empty() ? std::string{} : result.transcripts.front())
              << " alternatives=" << result.transcripts.size() << std::fixed << std::setprecision(3)
              << " confidence=" << result.confidence << std::setprecision(2)
@@ -359,29 +459,40 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
 
     void fail(const std::string& message) {
-        if (closing_ || ended_) return;
-        shared_->log("session " + std::to_string(id_) + " error: " + message);
+        if (leaving()) return;
+        shared_->log(head() + " error: " + message);
         phase_ = Phase::finished;
         abandonDecoding();
         send(errorMessage(message));
         closeAfterWrites(websocket::close_code::policy_error);
     }
 
+    // The server's own idle timeout always applies; a client may only shorten it.
+    double idleTimeout() const {
+        double server = shared_->options.idleTimeout;
+        bool clientChose = phase_ != Phase::awaitingStart || decoding_;
+        double client = clientChose ? options_.timeout : 0.0;
+        return client > 0.0 && client < server ? client : server;
+    }
+
     void armTimer() {
-        ++timerGeneration_;
-        double timeout = phase_ == Phase::awaitingStart && !decoding_ ? StartOptions{}.timeout
-                                                                      : options_.timeout;
-        if (counted_ == false || timeout <= 0) {
-            timer_.cancel();
+        if (!counted_) {
+            cancelTimer();
             return;
         }
-        timer_.expires_after(seconds(timeout));
-        timer_.async_wait([weak = this->weak_from_this(),
-                           generation = timerGeneration_](beast::error_code error) {
+        startTimer(seconds(idleTimeout()), [](Session& self) { self.onTimeout(); });
+    }
+
+    template <class Expired>
+    void startTimer(std::chrono::steady_clock::duration after, Expired expired) {
+        ++timerGeneration_;
+        timer_.expires_after(after);
+        timer_.async_wait([weak = this->weak_from_this(), generation = timerGeneration_,
+                           expired](beast::error_code error) {
             auto self = weak.lock();
             // A wait that completed just before the timer was re-armed is stale too.
             if (!self || error || generation != self->timerGeneration_) return;
-            self->onTimeout();
+            expired(*self);
         });
     }
 
@@ -391,23 +502,36 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
 
     void onTimeout() {
-        if (phase_ == Phase::finished || closing_ || ended_) return;
-        shared_->log("session " + std::to_string(id_) + " connection timeout");
+        if (phase_ == Phase::finished || leaving()) return;
+        shared_->log(head() + " connection timeout");
         phase_ = Phase::finished;
         abandonDecoding();
         send(statusMessage("connection timeout"));
         closeAfterWrites(websocket::close_code::normal);
     }
 
-    void send(std::string message) {
-        if (closing_ || pendingClose_ || ended_) return;
-        outbox_.push_back(std::move(message));
+    bool leaving() const { return closing_ || pendingClose_ || ended_; }
+
+    // A client that does not read gets only the newest partial result, and at most
+    // kMaxOutgoingMessages others before it is dropped.
+    void send(std::string message, bool partial = false) {
+        if (leaving()) return;
+        if (partial && outbox_.size() > (writing_ ? 1u : 0u) && outbox_.back().partial) {
+            outbox_.back().text = std::move(message);
+            return;
+        }
+        if (outbox_.size() >= kMaxOutgoingMessages) {
+            shared_->log(head() + " dropped: the client does not read its results");
+            dropConnection();
+            return;
+        }
+        outbox_.push_back({std::move(message), partial});
         if (!writing_) doWrite();
     }
 
     void doWrite() {
         writing_ = true;
-        ws_.async_write(net::buffer(outbox_.front()),
+        ws_.async_write(net::buffer(outbox_.front().text),
                         [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                             self->onWrite(error);
                         });
@@ -417,10 +541,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         writing_ = false;
         outbox_.pop_front();
         if (error) {
-            // The read under way ends with the connection.
             outbox_.clear();
-            beast::error_code ignored;
-            beast::get_lowest_layer(ws_).socket().close(ignored);
+            dropConnection();
             return;
         }
         if (!outbox_.empty()) {
@@ -430,10 +552,18 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         }
     }
 
+    // The read under way, or one started here, ends with the connection and ends the session.
+    void dropConnection() {
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+        resumeReading();
+    }
+
     void closeAfterWrites(websocket::close_code code) {
-        if (closing_ || pendingClose_ || ended_) return;
-        cancelTimer();
+        if (leaving()) return;
         pendingClose_ = websocket::close_reason(code);
+        startTimer(kCloseDeadline, [](Session& self) { self.dropConnection(); });
+        resumeReading();
         if (!writing_) doClose();
     }
 
@@ -448,10 +578,11 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         cancelTimer();
         bool expected = error == websocket::error::closed || closing_;
         if (!expected && phase_ != Phase::finished) {
-            shared_->log("session " + std::to_string(id_) + " ended: " + error.message());
+            shared_->log(head() + " ended: " + error.message());
         }
         phase_ = Phase::finished;
         abandonDecoding();
+        releaseMemory();
         if (counted_) shared_->sessions.fetch_sub(1);
         counted_ = false;
     }
@@ -462,6 +593,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     websocket::stream<Stream> ws_;
     beast::flat_buffer buffer_;
     net::steady_timer timer_;
+    net::steady_timer readResume_;  // waits while reading is paused
     std::string key_;
     std::string model_;
     std::shared_ptr<DecoderPool> pool_;
@@ -469,10 +601,12 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     Phase phase_ = Phase::awaitingStart;
     StartOptions options_;
     std::shared_ptr<Decoding> decoding_;
-    bool ready_ = false;    // the decoder of the current start command is made
-    bool counted_ = false;  // holds one of the --max-sessions places
+    bool ready_ = false;                // the decoder of the current start command is made
+    bool counted_ = false;              // holds one of the --max-sessions places
+    std::uint64_t reservedBytes_ = 0;   // of the memory budget, until the decoder is made
+    bool readPaused_ = false;           // while the decoder is behind
 
-    std::deque<std::string> outbox_;
+    std::deque<Outgoing> outbox_;
     bool writing_ = false;
     std::optional<websocket::close_reason> pendingClose_;
     bool closing_ = false;
@@ -565,11 +699,25 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     std::optional<http::response<http::string_body>> response_;
 };
 
+std::size_t workerCount(const ServerOptions& options) {
+    if (options.workers > 0) return static_cast<std::size_t>(options.workers);
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::uint64_t memoryLimit(const ServerOptions& options) {
+    return options.maxMemory > 0 ? options.maxMemory : physicalMemoryBytes() / 2;
+}
+
+// How long a stopping server waits for decoding under way (queued decoding is dropped).
+constexpr auto kStopTimeout = std::chrono::milliseconds(500);
+
 }  // namespace
 
 struct Server::Impl {
-    // Declared before the io_context so that it outlives every session's strand.
-    net::thread_pool workers;
+    // Declared before the io_context so that they outlive every session's work queued to them,
+    // and the decoders' after the maker of spares, to which their work posts.
+    WorkerPool makers{1};
+    WorkerPool workers;
     net::io_context ioc{1};
     std::shared_ptr<Shared> shared;
     std::optional<ssl::context> tls;
@@ -577,10 +725,8 @@ struct Server::Impl {
     net::steady_timer acceptPause{ioc};
 
     Impl(ServerOptions options, std::shared_ptr<ModelRegistry> models, LogSink log)
-        : workers(static_cast<std::size_t>(
-              options.workers > 0 ? options.workers
-                                  : std::max(1u, std::thread::hardware_concurrency()))),
-          shared(std::make_shared<Shared>(workers.get_executor())) {
+        : workers(workerCount(options)),
+          shared(std::make_shared<Shared>(workers, makers, MemoryBudget(memoryLimit(options)))) {
         shared->options = std::move(options);
         shared->models = std::move(models);
         shared->sink = std::move(log);
@@ -620,7 +766,9 @@ struct Server::Impl {
 
     ~Impl() {
         ioc.stop();
+        // Work under way posts to the io_context and the maker: both must outlive it.
         workers.join();
+        makers.join();
     }
 
     void accept() {
@@ -660,11 +808,15 @@ tcp::endpoint Server::localEndpoint() const {
     return impl_->acceptor.local_endpoint(error);
 }
 
-void Server::run() {
+bool Server::run() {
     impl_->accept();
     impl_->ioc.run();
-    // Work already queued finishes; what it posts back is dropped with the io_context.
-    impl_->workers.join();
+    // Queued decoding is dropped: its results could not be sent any more.
+    impl_->workers.stop();
+    impl_->makers.stop();
+    auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    return impl_->workers.waitFor(kStopTimeout) &&
+           impl_->makers.waitFor(deadline - std::chrono::steady_clock::now());
 }
 
 void Server::stop() {

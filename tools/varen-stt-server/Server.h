@@ -16,8 +16,9 @@ namespace varen::server {
 // Serves the recognition protocol on ws[s]://HOST:PORT/ws/client/speech until stopped.
 //
 // Thread safety: one network thread (the one calling run()) runs every connection's socket and
-// protocol state; decoding runs on a pool of worker threads, one serial strand per session so
-// that its packets are decoded in order. stop() may be called from any thread.
+// protocol state; decoding runs on worker threads, each session's on one worker, so that its
+// packets are decoded in order on the thread its decoder belongs to. stop() may be called from
+// any thread.
 class Server {
   public:
     using LogSink = std::function<void(const std::string&)>;
@@ -30,8 +31,10 @@ class Server {
 
     boost::asio::ip::tcp::endpoint localEndpoint() const;
 
-    // Serves on the calling thread until stop(); then waits for pending decoding work.
-    void run();
+    // Serves on the calling thread until stop(); then drops queued decoding work and waits half
+    // a second for the work under way. False when some is still under way: the caller had best
+    // end the process without destroying the server.
+    bool run();
     void stop();
 
   private:

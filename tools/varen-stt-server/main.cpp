@@ -1,6 +1,7 @@
 // varen-stt-server: the reference recognition server.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
@@ -55,9 +56,15 @@ int main(int argc, char** argv) {
                      static_cast<unsigned>(endpoint.port()));
         std::fflush(stderr);
 
-        server.run();
+        bool finished = server.run();
         signals.stop();
         signalThread.join();
+        if (!finished) {
+            // A worker is deep inside the recogniser: the process ends without it.
+            std::fprintf(stderr, "stopped while decoding was still under way\n");
+            std::fflush(stderr);
+            std::_Exit(0);
+        }
     } catch (const std::exception& error) {
         std::cerr << "varen-stt-server: " << error.what() << "\n";
         return 1;
