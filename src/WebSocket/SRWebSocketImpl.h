@@ -71,6 +71,10 @@ struct SRWebSocket::Impl {
     // past either bound the socket stops reading, so TCP makes the peer wait.
     static constexpr std::size_t kMaxUndeliveredBytes = 16u << 20;
     static constexpr std::size_t kMaxUndeliveredItems = 10000;
+    // At most this much is read from the stream before it is parsed, and no more is read while
+    // this much waits unparsed.
+    static constexpr std::size_t kMaxReadBurst = 64u << 10;
+    static constexpr std::size_t kMaxUnparsed = 1u << 20;
     // While this much output waits to be written, pings go unanswered.
     static constexpr std::size_t kMaxOutputForPongs = 1u << 20;
     std::atomic<std::size_t> undeliveredBytes{0};
@@ -124,6 +128,7 @@ struct SRWebSocket::Impl {
     // Input that nobody will parse any more (a protocol error, a failure, the end of the
     // connection under way) is read and dropped, never buffered.
     bool inputAbandoned = false;
+    bool readDeferredForScanner = false;
 
     Data _readBuffer;
     std::size_t _readBufferOffset = 0;

@@ -58,6 +58,10 @@ void SRWebSocket::Impl::_pumpScanner() {
     while (_innerPumpScanner()) {
     }
     _isPumping = false;
+    if (readDeferredForScanner && _readBuffer.size() - _readBufferOffset < kMaxUnparsed) {
+        readDeferredForScanner = false;
+        readAvailableBytes();
+    }
 }
 
 bool SRWebSocket::Impl::_innerPumpScanner() {

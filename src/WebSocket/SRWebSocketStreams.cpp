@@ -189,10 +189,22 @@ void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
 // dropped).
 void SRWebSocket::Impl::readAvailableBytes() {
     assertOnWorkQueue();
-    if (!inputIsDropped() && pauseForDelivery()) return;
+    if (!inputIsDropped()) {
+        if (pauseForDelivery()) return;
+        // The frame loop is behind (its next step may still be queued): the stream holds the
+        // rest, and TCP makes the peer wait, until the scanner has caught up.
+        if (_readBuffer.size() - _readBufferOffset >= kMaxUnparsed) {
+            readDeferredForScanner = true;
+            return;
+        }
+    }
     std::uint8_t buffer[2048];
-    while (inputStream->hasBytesAvailable()) {
+    std::size_t taken = 0;
+    // A fast peer refills the stream as quickly as it is read; what was read is parsed before
+    // more is taken (the stream signals again for what it still holds).
+    while (taken < kMaxReadBurst && inputStream->hasBytesAvailable()) {
         const long count = inputStream->read(buffer, sizeof buffer);
+        if (count > 0) taken += static_cast<std::size_t>(count);
         if (count > 0 && !inputIsDropped())
             _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
         if (count < 0) {
