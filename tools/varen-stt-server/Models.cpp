@@ -71,6 +71,12 @@ ModelDefinition ModelDefinition::load(const fs::path& file) {
     model.hmm = readPath(definition, file, "hmm", true);
     model.dict = readPath(definition, file, "dict", false);
     model.lm = readPath(definition, file, "lm", false);
+    // The acoustic model's own feature settings may switch on the recogniser's dither, whose
+    // random source is shared by every decoder of the process; the definition can replace them.
+    if (definition.contains("featparams")) {
+        model.options.emplace_back("-featparams",
+                                   readPath(definition, file, "featparams", false).string());
+    }
     if (auto it = definition.find("options"); it != definition.end()) {
         if (!it->is_object()) fail(file, "\"options\" must be an object");
         for (const auto& [name, value] : it->items()) {

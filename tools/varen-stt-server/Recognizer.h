@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <variant>
@@ -119,6 +120,10 @@ class Recognizer {
     long totalSamples_ = 0;
     std::vector<std::int16_t> pcm_;
     std::vector<std::int16_t> resampled_;
+    // The recogniser's own dither draws from one generator shared by the whole process, so
+    // results would depend on other sessions; each utterance gets its own, seeded alike.
+    std::minstd_rand dither_;
+    std::vector<std::int16_t> dithered_;
 };
 
 }  // namespace varen::server
