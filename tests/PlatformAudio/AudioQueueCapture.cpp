@@ -1,6 +1,8 @@
 #include "AudioQueueCapture.h"
 
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "Platform/Audio/AudioLevelTap.h"
@@ -41,6 +43,14 @@ bool eventually(const std::function<bool()>& predicate, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+std::size_t processThreadCount() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
+    }
+    return 0;
 }
 
 CapturedQueue::CapturedQueue(const AudioStreamBasicDescription& format) {

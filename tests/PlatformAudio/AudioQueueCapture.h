@@ -33,6 +33,9 @@ float levelOf(const std::vector<Delivery>& deliveries);
 bool eventually(const std::function<bool()>& predicate,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// The threads of this process: an input queue's thread ending is the last thing it does.
+std::size_t processThreadCount();
+
 // An input queue that records every callback, and the queue's played-out announcements.
 //
 // Thread safety: the callback and the observer record on the queue's thread; accessors lock.
