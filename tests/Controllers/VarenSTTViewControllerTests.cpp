@@ -199,7 +199,7 @@ TEST(VarenSTTViewController, TapBeforeAppearingOnlyDismisses) {
     EXPECT_TRUE(shown.window->tap());
     EXPECT_EQ(screen->presentingViewController(), nullptr);
     EXPECT_EQ(shown.window->topViewController(), shown.window->rootViewController());
-    runMainLoopUntil([] { return false; }, 50ms);
+    ASSERT_TRUE(test::drainMainLoop());  // the queued appearance has come and gone
     EXPECT_EQ(screen->module(), nullptr);  // dismissed before it came on screen
     EXPECT_EQ(shown.renderer->lastRecord().find("alertView"), nullptr);
 }
@@ -216,7 +216,7 @@ TEST(VarenSTTViewController, MissingLayoutLeavesAWorkingScreenWithoutViews) {
     screen->volumeChangedWithDecibels(-40.0f);
     screen->partialTextRecognized("text");
     screen->stopAndDismiss();
-    runMainLoopUntil([] { return false; }, 20ms);
+    EXPECT_TRUE(test::drainMainLoop());
 }
 
 TEST(VarenSTTViewController, AppearingRunsARecognitionThatATapStops) {
