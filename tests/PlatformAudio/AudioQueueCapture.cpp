@@ -1,7 +1,9 @@
 #include "AudioQueueCapture.h"
 
+#include <unistd.h>
+
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -45,12 +47,8 @@ bool eventually(const std::function<bool()>& predicate, std::chrono::millisecond
     return true;
 }
 
-std::size_t processThreadCount() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
-    }
-    return 0;
+bool threadHasEnded(pid_t thread) {
+    return !std::filesystem::exists("/proc/self/task/" + std::to_string(thread));
 }
 
 CapturedQueue::CapturedQueue(const AudioStreamBasicDescription& format) {
@@ -114,7 +112,7 @@ void CapturedQueue::callback(void* userData, AudioQueueRef queue, AudioQueueBuff
     {
         std::lock_guard lock(self->mutex_);
         self->deliveries_.push_back({buffer, packets, Data(data, data + buffer->mAudioDataByteSize),
-                                     startTime->mSampleTime, Clock::now()});
+                                     startTime->mSampleTime, Clock::now(), ::gettid()});
         index = self->deliveries_.size() - 1;
     }
     if (self->onDelivery) self->onDelivery(index);

@@ -125,14 +125,15 @@ TEST(AudioQueue, StopInsideTheCallbackMakesItTheLast) {
 
 TEST(AudioQueue, DisposeEndsCallbacksAndInvalidatesTheQueue) {
     endlessScript();
-    const std::size_t threadsBefore = processThreadCount();
     CapturedQueue running;
     running.addBuffers(3, 320);
     running.start();
     ASSERT_TRUE(running.waitForCount(3));
     ASSERT_EQ(AudioQueueDispose(running.queue, true), noErr);
-    // The queue's thread is gone when dispose returns: no callback can follow.
-    EXPECT_EQ(processThreadCount(), threadsBefore);
+    const std::size_t atDispose = running.count();
+    const pid_t runningThread = running.deliveries().front().thread;
+    ASSERT_TRUE(eventually([&] { return threadHasEnded(runningThread); }));
+    EXPECT_EQ(running.count(), atDispose);
     EXPECT_EQ(AudioQueueStart(running.queue), kAudioQueueErr_InvalidQueue);
     EXPECT_EQ(AudioQueueDispose(running.queue, true), kAudioQueueErr_InvalidQueue);
     running.queue = nullptr;
@@ -148,7 +149,8 @@ TEST(AudioQueue, DisposeEndsCallbacksAndInvalidatesTheQueue) {
     inside.start();
     ASSERT_TRUE(eventually([&] { return disposed.load(); }));
     inside.queue = nullptr;
-    ASSERT_TRUE(eventually([&] { return processThreadCount() == threadsBefore; }));
+    const pid_t insideThread = inside.deliveries().front().thread;
+    ASSERT_TRUE(eventually([&] { return threadHasEnded(insideThread); }));
     EXPECT_EQ(inside.count(), 1u);
 }
 
