@@ -78,8 +78,8 @@ run_suite() {
 }
 
 # The tests of the WebSocket client, of the stream client (VSWebSocketManager) and of the
-# manager, one name a line. Labels name the test program; the stream client's suites are those
-# its test files declare.
+# manager, one name a line (a parameterised test's name ends in "# GetParam() = ..."). Labels
+# name the test program; the stream client's suites are those its test files declare.
 stress_tests() {
     local dir=$1 suites
     suites=$(sed -nE 's/^[[:space:]]*TEST(_F|_P)?\([[:space:]]*([A-Za-z0-9_]+).*/\2/p' \
@@ -88,7 +88,7 @@ stress_tests() {
         ctest --test-dir "$dir" -N -L '^WebSocketTests$'
         [ -z "$suites" ] || ctest --test-dir "$dir" -N -L '^ManagersTests$' -R "^($suites)\\."
         ctest --test-dir "$dir" -N -L '^PublicTests$'
-    } | sed -nE 's/^[[:space:]]*Test[[:space:]]+#[0-9]+: ([^[:space:]]+).*/\1/p'
+    } | sed -nE 's/^[[:space:]]*Test[[:space:]]+#[0-9]+: //p'
 }
 
 HOGS=()
@@ -113,10 +113,15 @@ stress() {
     [ -n "$names" ] || { echo "stress: no client tests in $dir" >&2; exit 1; }
     local regex
     regex="^($(printf '%s\n' "$names" | sed 's/[]$*.^()+?{}|\\[]/\\&/g' | paste -sd'|'))\$"
+    local count selected
+    count=$(printf '%s\n' "$names" | wc -l)
+    selected=$(ctest --test-dir "$dir" -N -R "$regex" | sed -nE 's/^Total Tests: //p')
+    [ "$selected" = "$count" ] ||
+        { echo "stress: the name pattern selects $selected tests, not $count" >&2; exit 1; }
     local cpus core
     cpus=$(nproc)
     core=${STRESS_CPU:-$((cpus - 1))}
-    log "stress: $(printf '%s\n' "$names" | wc -l) client tests ($kind) on cpu $core, $rounds rounds, $cpus cpus busy"
+    log "stress: $count client tests ($kind) on cpu $core, $rounds rounds, $cpus cpus busy"
     sanitizer_options
 
     # One busy loop per core, at the tests' priority. Stopped however the run ends; a loop also
