@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -136,6 +137,12 @@ class SRWebSocket : public std::enable_shared_from_this<SRWebSocket> {
     void setAllowsUntrustedSSLCertificates(bool allows);
     // The server's handshake answer once its head has been read completely.
     std::optional<SRHTTPResponse> receivedHTTPHeaders() const;
+
+    // How long a close may wait for the peer's close frame and for our last bytes to leave
+    // (RFC 6455 §7.1.1). Past it the connection is dropped and reported closed with 1006,
+    // "Closing handshake timed out", not clean. 10 s by default.
+    std::chrono::milliseconds closingHandshakeTimeout() const;
+    void setClosingHandshakeTimeout(std::chrono::milliseconds timeout);
 
     // The largest message (and frame) accepted; a larger one closes with 1009 "Message too big"
     // before its excess is buffered. 64 MiB by default.

@@ -77,6 +77,10 @@ class VarenSTTManager : public SpeechToTextModuleDelegate,
     void setMinSilence(float minSilence) { minSilence_ = minSilence; }
     const std::string& languageModel() const { return languageModel_; }
     void setLanguageModel(std::string languageModel) { languageModel_ = std::move(languageModel); }
+    // Seconds the server has to send its final result after the stop command; past it the run
+    // fails with "No final result from the server". 30 by default; 0 (or less) waits for ever.
+    double finalResultTimeout() const { return finalResultTimeout_; }
+    void setFinalResultTimeout(double seconds) { finalResultTimeout_ = seconds; }
 
     // `decoderUrl` followed by "?key=<apiKey>&model=<languageModel>", both percent-encoded;
     // no URL when the joined text does not parse.
@@ -122,6 +126,7 @@ class VarenSTTManager : public SpeechToTextModuleDelegate,
     std::int64_t maxResults_;
     float minSilence_;
     std::string languageModel_;
+    double finalResultTimeout_ = 30.0;
 
     std::weak_ptr<VarenSTTManagerDelegate> delegate_;
     std::shared_ptr<VarenSTTViewController> varenViewController_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/Log.h"
@@ -54,6 +55,9 @@ std::shared_ptr<SpeechToTextModule> SpeechToTextModule::initWithDelegate(
 }
 
 SpeechToTextModule::~SpeechToTextModule() {
+    // A module dropped while recording (a screen shown again, say) still ends its run: the file
+    // is completed and its connection stopped, rather than an encoding loop polling for ever.
+    stopRecording();
     if (aqData_ && aqData_->mQueue != nullptr) platform::AudioQueueDispose(aqData_->mQueue, true);
     encapsulator_.reset();
     if (meterTimer_) meterTimer_->invalidate();
@@ -204,7 +208,8 @@ void SpeechToTextModule::stopRecording() {
     }
     if (meterTimer_) meterTimer_->invalidate();
     meterTimer_.reset();
-    VSWebSocketManager::sharedManager()->forceCloseStream();
+    // Only this run's own connection: a newer run may have opened one since.
+    VSWebSocketManager::sharedManager()->forceCloseStreamOfRun(*this);
 }
 
 void SpeechToTextModule::openStream() {
@@ -223,7 +228,10 @@ float SpeechToTextModule::averagePower() {
 }
 
 void SpeechToTextModule::printPathAudio() {
-    platform::log("PATH DEL FILE SPX: " + Encapsulator::defaultFileName());
+    const std::string path = Encapsulator::defaultFileName();
+    platform::log("PATH DEL FILE SPX: " + path);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);  // only the name was wanted, not its empty file
 }
 
 void SpeechToTextModule::socketManagerCanStartRecordingAudio(VSWebSocketManager&, std::nullptr_t) {}

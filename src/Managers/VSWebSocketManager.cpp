@@ -1,7 +1,12 @@
 #include "Managers/VSWebSocketManager.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string_view>
 
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
@@ -31,6 +36,54 @@ std::optional<bool> finalMember(const nlohmann::json& object) {
     if (found->is_boolean()) return found->get<bool>();
     if (found->is_number()) return found->get<double>() != 0.0;
     return std::nullopt;
+}
+
+// Values of a server message are copied and destroyed recursively, so its nesting is bounded
+// before it is parsed; a deeper message counts as unparsable.
+constexpr std::size_t kMaxMessageDepth = 64;
+// A longer transcript or error text makes its message a protocol failure of the server.
+constexpr std::size_t kMaxMessageText = 1u << 20;
+// A server's answers are a few kilobytes; a larger message closes the connection ("Message too
+// big") rather than being held and parsed.
+constexpr std::uint64_t kMaxServerMessage = 8u << 20;
+
+bool nestsDeeperThan(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+bool isOversizedText(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() &&
+           found->get_ref<const std::string&>().size() > kMaxMessageText;
+}
+
+bool hasOversizedText(const nlohmann::json& message) {
+    if (isOversizedText(message, "transcript") || isOversizedText(message, "error")) return true;
+    const auto list = message.find("hypotheses");
+    if (list == message.end() || !list->is_array()) return false;
+    return std::any_of(list->begin(), list->end(), [](const nlohmann::json& element) {
+        return element.is_object() && isOversizedText(element, "transcript");
+    });
 }
 
 float confidenceMember(const nlohmann::json& object) {
@@ -63,6 +116,26 @@ Error recognitionError(const std::string& message) {
     return Error{"Recognition", 0, {{"message", message}}};
 }
 
+// One connection and what belongs to the run that opened it.
+//
+// Thread safety: made on the thread that opens it; `streaming` is read by the encoding thread
+// without a lock, `earlyPackets` and `stopRequested` are guarded by `mutex`, and the outcome
+// flags belong to the main queue.
+struct VSWebSocketManager::Connection {
+    std::shared_ptr<SRWebSocket> socket;         // none when the service URL was unusable
+    const VSRecognitionDelegate* run = nullptr;  // identity of the delegate that opened it
+    // Set once the start command and the kept packets are queued; from then on packets go
+    // straight to the socket.
+    std::atomic<bool> streaming{false};
+    std::mutex mutex;
+    std::deque<Data> earlyPackets;
+    bool stopRequested = false;
+    bool loggedFullBuffer = false;
+    // Main queue only.
+    bool outcomeReported = false;  // a final result or a failure has gone up
+    bool over = false;             // final result, socket ended or deadline: nothing more goes up
+};
+
 std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
     // Never destroyed: it holds the last capture module, whose teardown needs the platform
     // singletons, which would already be gone at exit.
@@ -72,20 +145,26 @@ std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
 }
 
 bool VSWebSocketManager::openStream() {
+    auto connection = std::make_shared<Connection>();
+    connection->run = recognitionDelegate().get();
     const auto url = VarenSTTManager::shared()->serviceURL();
     if (!url || !isSocketScheme(url->scheme())) {
         // A socket for such a URL would stop the process on its scheme check; tell the run instead.
+        connection_.store(connection);
         auto self = shared_from_this();
-        platform::DispatchQueue::main()->async(
-            [self] { self->reportFailure(recognitionError("Invalid service URL")); });
+        platform::DispatchQueue::main()->async([self, connection] {
+            if (self->connection_.load() != connection) return;
+            connection->over = true;
+            self->reportFailure(*connection, recognitionError("Invalid service URL"));
+        });
         return true;
     }
-    auto webSocket = SRWebSocket::initWithURLProtocols(*url, std::vector<std::string>{});
-    webSocket->setDelegate(weak_from_this());
-    latestSocket_ = webSocket;
-    connectionFinished_ = false;
-    // Not kept here: the socket holds itself until its connection ends.
-    webSocket->open();
+    connection->socket = SRWebSocket::initWithURLProtocols(*url, std::vector<std::string>{});
+    connection->socket->setDelegate(weak_from_this());
+    connection->socket->setMaximumMessageSize(kMaxServerMessage);
+    // From here on, events of the previous connection change nothing.
+    connection_.store(connection);
+    connection->socket->open();
     return true;
 }
 
@@ -99,40 +178,133 @@ void VSWebSocketManager::sendStartCommand(SRWebSocket& webSocket) {
 }
 
 void VSWebSocketManager::sendAudioData(const Data& chunk) {
-    const auto current = socket_.load();
-    if (!current) return;
-    switch (current->readyState()) {
+    const auto connection = connection_.load();
+    if (!connection || !connection->socket) return;
+    if (!connection->streaming.load()) {
+        std::lock_guard lock(connection->mutex);
+        // Checked again under the lock: the open may have flushed the kept packets meanwhile.
+        if (!connection->streaming.load()) return keepForOpen(*connection, chunk);
+    }
+    sendOnStreamingConnection(*connection, chunk);
+}
+
+void VSWebSocketManager::sendOnStreamingConnection(Connection& connection, const Data& chunk) {
+    SRWebSocket& webSocket = *connection.socket;
+    switch (webSocket.readyState()) {
         case SR_OPEN:
-            if (!chunk.empty()) current->send(chunk);
+            if (!chunk.empty()) webSocket.send(chunk);
             break;
         case SR_CLOSING:
-            forceCloseStream();
+            webSocket.close();  // what a stop comes to on a socket that is no longer open
             break;
         default:
-            break;  // not open yet, or already ended: audio is not kept
+            break;  // ended: audio is not kept
     }
+}
+
+// Called with the connection's lock held, before it streams.
+void VSWebSocketManager::keepForOpen(Connection& connection, const Data& chunk) {
+    if (chunk.empty() || connection.socket->readyState() >= SR_CLOSING) return;
+    if (connection.earlyPackets.size() >= kMaxEarlyPackets) {
+        if (!connection.loggedFullBuffer) {
+            connection.loggedFullBuffer = true;
+            platform::log("Dropping audio: the connection has not opened within 60 s of audio");
+        }
+        return;
+    }
+    connection.earlyPackets.push_back(chunk);
 }
 
 void VSWebSocketManager::forceCloseStream() {
-    const auto current = socket_.load();
-    if (!current) return;
-    if (current->readyState() == SR_OPEN) {
-        current->send(stopCommandText());
+    forceClose(connection_.load());
+}
+
+void VSWebSocketManager::forceCloseStreamOfRun(const VSRecognitionDelegate& run) {
+    const auto connection = connection_.load();
+    if (connection && connection->run == &run) forceClose(connection);
+}
+
+void VSWebSocketManager::forceClose(const std::shared_ptr<Connection>& connection) {
+    if (!connection || !connection->socket) return;
+    {
+        std::lock_guard lock(connection->mutex);
+        const auto state = connection->socket->readyState();
+        if (!connection->streaming.load() && (state == SR_CONNECTING || state == SR_OPEN)) {
+            // Sent right after the kept audio once the connection opens.
+            connection->stopRequested = true;
+            return;
+        }
+    }
+    SRWebSocket& webSocket = *connection->socket;
+    if (webSocket.readyState() == SR_OPEN) {
+        webSocket.send(stopCommandText());
+        armFinalResultDeadline(connection);
     } else {
-        current->close();
+        webSocket.close();
     }
 }
 
-void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
-    // The start command is queued before the socket becomes visible to the encoding thread, so
-    // no audio packet can overtake it.
-    sendStartCommand(webSocket);
-    socket_.store(webSocket.shared_from_this());
+void VSWebSocketManager::armFinalResultDeadline(const std::shared_ptr<Connection>& connection) {
+    const double seconds = VarenSTTManager::shared()->finalResultTimeout();
+    if (!(seconds > 0)) return;
+    const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(std::min(seconds, 1e9)));
+    std::weak_ptr<Connection> weakConnection = connection;
+    platform::DispatchQueue::main()->after(delay, [self = shared_from_this(), weakConnection] {
+        const auto connection = weakConnection.lock();
+        if (!connection || connection->over) return;
+        connection->over = true;
+        connection->socket->close();
+        if (connection->outcomeReported ||
+            self->currentConnectionOf(*connection->socket) != connection) {
+            platform::log("No final result from a finished or superseded connection");
+            return;
+        }
+        self->reportFailure(*connection, recognitionError("No final result from the server"));
+    });
 }
 
-void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket&, const SRMessage& message) {
+std::shared_ptr<VSWebSocketManager::Connection> VSWebSocketManager::currentConnectionOf(
+    const SRWebSocket& webSocket) const {
+    auto connection = connection_.load();
+    if (!connection || connection->socket.get() != &webSocket) return nullptr;
+    // A run registered since then owns whatever comes next, not this connection.
+    if (connection->run != recognitionDelegate().get()) return nullptr;
+    return connection;
+}
+
+void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
+    const auto connection = currentConnectionOf(webSocket);
+    if (!connection) {
+        platform::log("Closing a superseded connection that has just opened");
+        webSocket.close();
+        return;
+    }
+    bool stop = false;
+    {
+        std::lock_guard lock(connection->mutex);
+        // The start command first, then the audio captured meanwhile; only then may the encoding
+        // thread send on its own, so no packet can overtake the command.
+        sendStartCommand(webSocket);
+        for (auto& packet : connection->earlyPackets) webSocket.send(std::move(packet));
+        connection->earlyPackets.clear();
+        stop = connection->stopRequested;
+        connection->streaming.store(true);
+    }
+    socket_.store(webSocket.shared_from_this());
+    if (stop) forceClose(connection);
+}
+
+void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
+                                                    const SRMessage& message) {
+    const auto connection = currentConnectionOf(webSocket);
+    if (!connection || connection->over) {
+        platform::log("Ignoring a message of a finished or superseded connection");
+        webSocket.close();
+        return;
+    }
     if (const auto* text = std::get_if<std::string>(&message)) {
-        handleServerMessage(*text);
+        handleServerMessage(*connection, *text);
     } else {
         platform::log("Ignoring a binary message of " +
                       std::to_string(std::get<Data>(message).size()) +
@@ -140,9 +312,17 @@ void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket&, const SRMessag
     }
 }
 
-void VSWebSocketManager::handleServerMessage(const std::string& text) {
+void VSWebSocketManager::handleServerMessage(Connection& connection, const std::string& text) {
+    if (nestsDeeperThan(text, kMaxMessageDepth)) {
+        platform::log("Ignoring a server message nested deeper than 64 levels");
+        return;
+    }
     const auto message = nlohmann::json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object()) return;
+    if (hasOversizedText(message)) {
+        platform::log("Ignoring a server message with a text over 1 MiB");
+        return;
+    }
 
     const auto status = textMember(message, "status");
     const auto errorText = textMember(message, "error");
@@ -152,23 +332,27 @@ void VSWebSocketManager::handleServerMessage(const std::string& text) {
         return;
     }
     if (status == "error")
-        return reportFailure(recognitionError(errorText.value_or("Unknown Error")));
-    if (status == "busy") return reportFailure(recognitionError(errorText.value_or("Busy")));
+        return reportFailure(connection, recognitionError(errorText.value_or("Unknown Error")));
+    if (status == "busy")
+        return reportFailure(connection, recognitionError(errorText.value_or("Busy")));
     if (status == "connection timeout") {
-        return reportFailure(recognitionError(errorText.value_or("Connection timeout")));
+        return reportFailure(connection,
+                             recognitionError(errorText.value_or("Connection timeout")));
     }
 
     const auto isFinal = finalMember(message);
-    if (!isFinal) return reportFailure(recognitionError("Unknown Error"));
-    if (*isFinal) return reportFinalResult(message);
+    if (!isFinal) return reportFailure(connection, recognitionError("Unknown Error"));
+    if (*isFinal) return reportFinalResult(connection, message);
     if (const auto transcript = textMember(message, "transcript")) {
         if (auto delegate = recognitionDelegate())
             delegate->socketManagerDidRecognizePartialText(*this, *transcript);
     }
 }
 
-void VSWebSocketManager::reportFinalResult(const nlohmann::json& message) {
-    if (auto current = socket_.load()) current->close();
+void VSWebSocketManager::reportFinalResult(Connection& connection, const nlohmann::json& message) {
+    connection.over = true;
+    connection.outcomeReported = true;
+    connection.socket->close();
     const double confidence = confidenceMember(message);
     std::vector<VarenSTTHypothesis> hypotheses;
     if (auto list = message.find("hypotheses"); list != message.end() && list->is_array()) {
@@ -180,30 +364,30 @@ void VSWebSocketManager::reportFinalResult(const nlohmann::json& message) {
             hypotheses.push_back(VarenSTTHypothesis::modelObjectWithDictionary(entry));
         }
     }
-    connectionFinished_ = true;
     if (auto delegate = recognitionDelegate())
         delegate->socketManagerDidRecognizeAudioWithText(*this, hypotheses);
 }
 
-void VSWebSocketManager::reportFailure(const Error& error) {
-    connectionFinished_ = true;
+void VSWebSocketManager::reportFailure(Connection& connection, const Error& error) {
+    connection.outcomeReported = true;
     if (auto delegate = recognitionDelegate())
         delegate->socketManagerDidFailToRecognizeAudioWithError(*this, error);
 }
 
-bool VSWebSocketManager::isUnfinishedLatestConnection(const SRWebSocket& webSocket) const {
-    return &webSocket == latestSocket_.lock().get() && !connectionFinished_;
-}
-
-void VSWebSocketManager::webSocketDidFailWithError(SRWebSocket& webSocket, const Error& error) {
-    // An earlier connection that fails after its result (or after a newer one was started) must
-    // not end the run that is going on now.
-    if (!isUnfinishedLatestConnection(webSocket)) {
-        platform::log("Ignoring a failure of a finished connection: " +
+void VSWebSocketManager::reportEnd(SRWebSocket& webSocket, const Error& error) {
+    const auto connection = currentConnectionOf(webSocket);
+    if (!connection || connection->over || connection->outcomeReported) {
+        if (connection) connection->over = true;
+        platform::log("Ignoring the end of a finished or superseded connection: " +
                       error.localizedDescription());
         return;
     }
-    reportFailure(error);
+    connection->over = true;
+    reportFailure(*connection, error);
+}
+
+void VSWebSocketManager::webSocketDidFailWithError(SRWebSocket& webSocket, const Error& error) {
+    reportEnd(webSocket, error);
 }
 
 void VSWebSocketManager::webSocketDidCloseWithCodeReasonWasClean(SRWebSocket& webSocket,
@@ -211,8 +395,7 @@ void VSWebSocketManager::webSocketDidCloseWithCodeReasonWasClean(SRWebSocket& we
                                                                  const std::optional<std::string>&,
                                                                  bool) {
     // A server that drops the connection before answering would leave the run waiting for ever.
-    if (&webSocket != socket_.load().get() || !isUnfinishedLatestConnection(webSocket)) return;
-    reportFailure(recognitionError("Connection closed before the final result"));
+    reportEnd(webSocket, recognitionError("Connection closed before the final result"));
 }
 
 std::string VSWebSocketManager::decodeFromHexWithEncoding(const std::string& text,

@@ -38,30 +38,48 @@ enum class StringEncoding { ASCII, UTF8, ISOLatin1 };
 // WebSocket to the shared manager's service URL, sends the start command, streams Speex packets
 // and the stop command, and turns the server's JSON answers into recognition events.
 //
+// Each `openStream` makes a connection that belongs to the run that opened it (the recognition
+// delegate registered at that moment). Packets and a stop given while it is still being made
+// are kept and sent, in order, right after the start command once it opens. Events of a
+// connection that a newer `openStream` (or a newer delegate) has superseded are logged and
+// change nothing. A connection ends in one outcome for its run: a final result, or one failure
+// (a server status, the socket's own error, "Connection closed before the final result", or
+// "No final result from the server" once `finalResultTimeout` has passed after the stop).
+//
 // Thread safety: `sendAudioData` runs on the encoding thread and `forceCloseStream` on the thread
-// that stops capture, while the main queue replaces `socket` when a connection opens; `socket`
-// and `recognitionDelegate` are atomic references. Every socket callback, and so every
-// recognition event, arrives on the main queue.
+// that stops capture, while the main queue replaces the current connection; `connection_`,
+// `socket` and `recognitionDelegate` are atomic references, and a connection's early packets and
+// stop request are guarded by its own mutex. Every socket callback, and so every recognition
+// event, arrives on the main queue.
 class VSWebSocketManager : public SRWebSocketDelegate,
                            public std::enable_shared_from_this<VSWebSocketManager> {
   public:
+    // At most the open timeout's worth of 20 ms packets waits for a connection to open.
+    static constexpr std::size_t kMaxEarlyPackets = 60 * 50;
+
     static std::shared_ptr<VSWebSocketManager> sharedManager();
     VSWebSocketManager() = default;
 
-    // Starts a new connection; always true. Without a usable service URL the recognition
-    // delegate is told "Invalid service URL" on the main queue instead.
+    // Starts a new connection for the current recognition delegate; always true. Without a
+    // usable service URL the delegate is told "Invalid service URL" on the main queue instead.
     bool openStream();
-    // One encoded audio chunk: sent as one binary message while the socket is open.
+    // One encoded audio chunk: sent as one binary message while the connection is open, kept
+    // while it is being made, dropped once it has ended.
     void sendAudioData(const Data& chunk);
-    // Sends the stop command on an open socket, else closes it.
+    // Sends the stop command on an open connection (at once, or as soon as it opens), else
+    // closes it.
     void forceCloseStream();
+    // The same, only when the current connection belongs to `run`: a run never stops another
+    // run's connection.
+    void forceCloseStreamOfRun(const VSRecognitionDelegate& run);
     void startStreaming();
 
     std::shared_ptr<VSRecognitionDelegate> recognitionDelegate() const {
         return recognitionDelegate_.load();
     }
     void setRecognitionDelegate(std::shared_ptr<VSRecognitionDelegate> delegate) {
-        recognitionDelegate_.store(std::move(delegate));
+        // The previous delegate may be released here; never inside the atomic's own lock.
+        auto previous = recognitionDelegate_.exchange(std::move(delegate));
     }
     // The last socket that reached the open state.
     std::shared_ptr<SRWebSocket> socket() const { return socket_.load(); }
@@ -77,18 +95,23 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     bool webSocketShouldConvertTextFrameToString(SRWebSocket&) override { return true; }
 
   private:
-    void sendStartCommand(SRWebSocket& webSocket);
-    void handleServerMessage(const std::string& text);
-    void reportFinalResult(const nlohmann::json& message);
-    void reportFailure(const Error& error);
+    struct Connection;
 
+    std::shared_ptr<Connection> currentConnectionOf(const SRWebSocket& webSocket) const;
+    void sendStartCommand(SRWebSocket& webSocket);
+    void sendOnStreamingConnection(Connection& connection, const Data& chunk);
+    void keepForOpen(Connection& connection, const Data& chunk);
+    void forceClose(const std::shared_ptr<Connection>& connection);
+    void armFinalResultDeadline(const std::shared_ptr<Connection>& connection);
+    void handleServerMessage(Connection& connection, const std::string& text);
+    void reportFinalResult(Connection& connection, const nlohmann::json& message);
+    void reportFailure(Connection& connection, const Error& error);
+    // A socket failure or close: the run's failure unless it already has its outcome.
+    void reportEnd(SRWebSocket& webSocket, const Error& error);
+
+    std::atomic<std::shared_ptr<Connection>> connection_;
     std::atomic<std::shared_ptr<SRWebSocket>> socket_;
     std::atomic<std::shared_ptr<VSRecognitionDelegate>> recognitionDelegate_;
-    // Main queue only: the connection the last openStream started, and whether it has already
-    // ended in a result or a failure.
-    bool isUnfinishedLatestConnection(const SRWebSocket& webSocket) const;
-    std::weak_ptr<SRWebSocket> latestSocket_;
-    bool connectionFinished_ = false;
 };
 
 // The start command for the given settings, member by member as the server expects it.

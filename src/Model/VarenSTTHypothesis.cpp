@@ -1,7 +1,9 @@
 #include "varenstt/VarenSTTHypothesis.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <limits>
 #include <sstream>
 
 namespace varen {
@@ -11,6 +13,13 @@ const char* const kTranscript = "transcript";
 
 namespace {
 
+// A server's number may lie outside the float range; it is clamped rather than left to an
+// undefined conversion (which printed as null in JSON).
+float toFloat(double value) {
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    return static_cast<float>(std::clamp(value, -kLargest, kLargest));
+}
+
 // The leading number of a text, as a text's float value reads it: blanks skipped, 0 when none.
 float leadingNumber(const std::string& text) {
     std::size_t start = 0;
@@ -18,14 +27,19 @@ float leadingNumber(const std::string& text) {
     if (start < text.size() && text[start] == '+') ++start;
     double value = 0.0;
     std::from_chars(text.data() + start, text.data() + text.size(), value);
-    return static_cast<float>(value);
+    return toFloat(value);
 }
 
 float numericValue(const nlohmann::json& value) {
-    if (value.is_number()) return value.get<float>();
+    if (value.is_number()) return toFloat(value.get<double>());
     if (value.is_boolean()) return value.get<bool>() ? 1.0f : 0.0f;
     if (value.is_string()) return leadingNumber(value.get<std::string>());
     return 0.0f;
+}
+
+// A server may send any bytes: a description never throws on text that is not UTF-8.
+std::string dumpReplacingInvalidUTF8(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // A dictionary's description: one "key = value;" line per entry between braces.
@@ -36,9 +50,9 @@ std::string describeValue(const nlohmann::json& value) {
         for (char c : text) {
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') plain = false;
         }
-        return plain ? text : nlohmann::json(text).dump();
+        return plain ? text : dumpReplacingInvalidUTF8(nlohmann::json(text));
     }
-    return value.dump();
+    return dumpReplacingInvalidUTF8(value);
 }
 
 }  // namespace

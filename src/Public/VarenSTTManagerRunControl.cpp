@@ -58,7 +58,14 @@ void VarenSTTManager::dismissScreenThen(
         return;
     }
     // The completion keeps the manager alive and finds the delegate current when it runs.
-    auto self = shared_from_this();
+    auto self = weak_from_this().lock();
+    if (!self) {
+        // A manager no shared pointer owns cannot be kept alive until the completion runs:
+        // the host hears at once, then the screen goes.
+        if (auto d = delegate()) tell(*d, *this);
+        varenViewController_->dismissViewControllerAnimatedCompletion(true);
+        return;
+    }
     std::weak_ptr<VarenSTTManager> weakSelf = self;
     varenViewController_->dismissViewControllerAnimatedCompletion(true, [self, weakSelf, tell] {
         auto manager = weakSelf.lock();

@@ -24,6 +24,7 @@ enum SRStatusCode : std::int64_t {
     SRStatusCodeGoingAway = 1001,
     SRStatusCodeProtocolError = 1002,
     SRStatusNoStatusReceived = 1005,
+    SRStatusCodeAbnormal = 1006,  // reported only, never sent (RFC 6455 §7.4.1)
     SRStatusCodeInvalidUTF8 = 1007,
     SRStatusCodeMessageTooBig = 1009,
 };

@@ -144,6 +144,12 @@ std::optional<SRHTTPResponse> SRWebSocket::receivedHTTPHeaders() const {
     std::lock_guard lock(impl_->propertyMutex);
     return impl_->receivedHTTPHeaders;
 }
+std::chrono::milliseconds SRWebSocket::closingHandshakeTimeout() const {
+    return std::chrono::milliseconds(impl_->closingHandshakeTimeoutMs.load());
+}
+void SRWebSocket::setClosingHandshakeTimeout(std::chrono::milliseconds timeout) {
+    impl_->closingHandshakeTimeoutMs.store(timeout.count());
+}
 std::uint64_t SRWebSocket::maximumMessageSize() const {
     return impl_->maximumMessageSize.load();
 }
@@ -215,6 +221,32 @@ void SRWebSocket::Impl::_performDelegateBlockUnconditionally(
         assert(dispatchQueue && "a delegate queue must be set");
         if (dispatchQueue) dispatchQueue->async(std::move(task));
     }
+}
+
+void SRWebSocket::Impl::_deliverIncoming(std::size_t bytes,
+                                         std::function<void(SRWebSocket&)> block) {
+    undeliveredItems.fetch_add(1);
+    undeliveredBytes.fetch_add(bytes);
+    _performDelegateBlockUnconditionally([bytes, block = std::move(block)](SRWebSocket& socket) {
+        block(socket);
+        auto& impl = *socket.impl_;
+        impl.undeliveredItems.fetch_sub(1);
+        impl.undeliveredBytes.fetch_sub(bytes);
+        if (!impl.deliveryBacklogFull() && impl.readingPausedForDelivery.exchange(false)) {
+            impl.workQueue->async([held = socket.shared_from_this()] {
+                held->impl_->_pumpScanner();
+                held->impl_->readAvailableBytes();
+            });
+        }
+    });
+}
+
+bool SRWebSocket::Impl::pauseForDelivery() {
+    assertOnWorkQueue();
+    if (!deliveryBacklogFull()) return false;
+    readingPausedForDelivery.store(true);
+    // The delegate may have caught up between the check and the flag; then go on at once.
+    return deliveryBacklogFull() || !readingPausedForDelivery.exchange(false);
 }
 
 }  // namespace varen

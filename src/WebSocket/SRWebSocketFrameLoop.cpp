@@ -51,7 +51,7 @@ void SRWebSocket::Impl::_handleFrameHeaderStart(const Data& data) {
         }
     }
     // Reported, but the frame is still read to its end.
-    if (header.masked) _closeWithProtocolError("Client must receive unmasked data");
+    if (header.masked) _closeWithProtocolError("Client must receive unmasked data", true);
 
     const std::size_t extra = header.extraBytes();
     if (extra == 0) {
@@ -73,6 +73,7 @@ void SRWebSocket::Impl::_handleFrameHeaderStart(const Data& data) {
 
 void SRWebSocket::Impl::_closeForOversizedMessage() {
     // Nothing more is read: the excess is never buffered.
+    inputAbandoned = true;
     closeWithCodeReason(SRStatusCodeMessageTooBig, "Message too big");
     workQueue->async([socket = strongOwner()] { socket->impl_->closeConnection(); });
 }
@@ -109,7 +110,7 @@ void SRWebSocket::Impl::_handleFrameHeader(const SRFrameHeaderStart& header,
                 if (control) {
                     _handleFrameWithDataOpCode(*data, opcode);
                 } else if (fin) {
-                    _handleFrameWithDataOpCode(_currentFrameData, opcode);
+                    _handleFrameWithDataOpCode(std::move(_currentFrameData), opcode);
                 } else {
                     _readFrameContinue();
                 }
@@ -120,7 +121,7 @@ void SRWebSocket::Impl::_handleFrameHeader(const SRFrameHeaderStart& header,
     if (control) {
         _handleFrameWithDataOpCode(Data{}, opcode);
     } else if (fin) {
-        _handleFrameWithDataOpCode(_currentFrameData, opcode);
+        _handleFrameWithDataOpCode(std::move(_currentFrameData), opcode);
     } else {
         _readFrameContinue();
     }
@@ -168,23 +169,29 @@ void SRWebSocket::Impl::_handleFrameWithDataOpCode(Data frameData, std::uint8_t 
 
 void SRWebSocket::Impl::_handleMessage(SRMessage message) {
     endBurst();  // what the delegate sends in answer is not part of a one-way burst
-    _performDelegateBlock([message = std::move(message)](SRWebSocket& s, SRWebSocketDelegate& d) {
-        d.webSocketDidReceiveMessage(s, message);
+    const std::size_t bytes = std::visit([](const auto& m) { return m.size(); }, message);
+    _deliverIncoming(bytes, [message = std::move(message)](SRWebSocket& s) {
+        if (auto d = s.delegate()) d->webSocketDidReceiveMessage(s, message);
     });
 }
 
 void SRWebSocket::Impl::handlePong(Data pongData) {
     endBurst();
-    _performDelegateBlock([pongData = std::move(pongData)](SRWebSocket& s, SRWebSocketDelegate& d) {
-        d.webSocketDidReceivePong(s, pongData);
+    const std::size_t bytes = pongData.size();
+    _deliverIncoming(bytes, [pongData = std::move(pongData)](SRWebSocket& s) {
+        if (auto d = s.delegate()) d->webSocketDidReceivePong(s, pongData);
     });
 }
 
 void SRWebSocket::Impl::handlePing(Data pingData) {
     // Through the delegate queue, so the pong never overtakes a message delivered before it.
-    _performDelegateBlockUnconditionally([pingData = std::move(pingData)](SRWebSocket& s) {
+    const std::size_t bytes = pingData.size();
+    _deliverIncoming(bytes, [pingData = std::move(pingData)](SRWebSocket& s) {
         s.impl_->workQueue->async([socket = s.shared_from_this(), pingData] {
-            socket->impl_->_sendFrameWithOpcodeData(SROpCodePong, pingData.data(), pingData.size());
+            auto& impl = *socket->impl_;
+            // A peer that pings and never reads would otherwise fill our memory with pongs.
+            if (impl._outputBuffer.size() - impl._outputBufferOffset > kMaxOutputForPongs) return;
+            impl._sendFrameWithOpcodeData(SROpCodePong, pingData.data(), pingData.size());
         });
     });
 }

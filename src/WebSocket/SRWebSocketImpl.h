@@ -65,7 +65,17 @@ struct SRWebSocket::Impl {
     std::atomic<std::int64_t> readyState{SR_CONNECTING};
     std::atomic<bool> allowsUntrustedSSLCertificates{false};
     std::atomic<std::uint64_t> maximumMessageSize{64ull * 1024 * 1024};
+    std::atomic<std::int64_t> closingHandshakeTimeoutMs{10000};
     std::atomic<bool> pinnedCertFound{false};
+    // What the peer has sent that the delegate has not yet been handed (messages, pongs, pings):
+    // past either bound the socket stops reading, so TCP makes the peer wait.
+    static constexpr std::size_t kMaxUndeliveredBytes = 16u << 20;
+    static constexpr std::size_t kMaxUndeliveredItems = 10000;
+    // While this much output waits to be written, pings go unanswered.
+    static constexpr std::size_t kMaxOutputForPongs = 1u << 20;
+    std::atomic<std::size_t> undeliveredBytes{0};
+    std::atomic<std::size_t> undeliveredItems{0};
+    std::atomic<bool> readingPausedForDelivery{false};
     // Set by the writer while output waits for stream space (or for the close to finish);
     // without it a stream's space event needs no trip to the work queue.
     std::atomic<bool> outputWaitsForSpace{false};
@@ -107,6 +117,13 @@ struct SRWebSocket::Impl {
     bool failed = false;
     bool sentClose = false;
     bool closeWhenFinishedWriting = false;
+    // Nothing leaves before the upgrade request; nothing is queued after our close frame.
+    bool upgradeRequestQueued = false;
+    bool closeFrameQueued = false;
+    bool loggedFrameAfterClose = false;
+    // Input that nobody will parse any more (a protocol error, a failure, the end of the
+    // connection under way) is read and dropped, never buffered.
+    bool inputAbandoned = false;
 
     Data _readBuffer;
     std::size_t _readBufferOffset = 0;
@@ -134,6 +151,14 @@ struct SRWebSocket::Impl {
     std::shared_ptr<SRWebSocketDelegate> currentDelegate() const;
     // Runs a block on the delegate queue whether or not a delegate is set.
     void _performDelegateBlockUnconditionally(std::function<void(SRWebSocket&)> block);
+    // Hands the delegate something the peer sent, counted until it has run (see the bounds).
+    void _deliverIncoming(std::size_t bytes, std::function<void(SRWebSocket&)> block);
+    bool deliveryBacklogFull() const {
+        return undeliveredItems.load() > kMaxUndeliveredItems ||
+               undeliveredBytes.load() > kMaxUndeliveredBytes;
+    }
+    // Work queue: stops reading until the delegate has caught up; false when it need not.
+    bool pauseForDelivery();
 
     // --- opening handshake (SRWebSocketHandshake.cpp)
     void open();
@@ -154,7 +179,10 @@ struct SRWebSocket::Impl {
     void safeHandleEventStream(platform::StreamEvent event,
                                const std::shared_ptr<platform::Stream>& stream);
     void _failWithError(Error error);
-    void _closeWithProtocolError(std::string message);
+    // With `keepReading` the frame in hand is still read to its end.
+    void _closeWithProtocolError(std::string message, bool keepReading = false);
+    void readAvailableBytes();
+    bool inputIsDropped() const { return inputAbandoned || failed || closeWhenFinishedWriting; }
     void _scheduleCleanup();
     void _cleanupSelfReference();
     void assertOnWorkQueue() const;
@@ -188,6 +216,9 @@ struct SRWebSocket::Impl {
     bool _queueFrame(std::uint8_t opcode, const std::uint8_t* bytes, std::size_t length);
     void _pumpWriting();
     void closeConnection();
+    void armClosingHandshakeDeadline();
+    // Closes both streams and stops their events; under the socket's lock.
+    void closeStreams();
 
     // --- frame loop (SRWebSocketFrameLoop.cpp)
     void _readFrameNew();

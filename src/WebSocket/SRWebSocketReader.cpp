@@ -61,8 +61,10 @@ void SRWebSocket::Impl::_pumpScanner() {
 }
 
 bool SRWebSocket::Impl::_innerPumpScanner() {
-    if (readyState.load() == SR_CLOSED) return false;
+    if (readyState.load() == SR_CLOSED || inputAbandoned) return false;
     if (_consumers.empty()) return false;
+    // A delegate far behind stops the parsing too; it resumes once it has caught up.
+    if (pauseForDelivery()) return false;
     const std::size_t available = _readBuffer.size() - _readBufferOffset;
     if (available == 0) return false;
 

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <mutex>
 
+#include "Platform/Security/Security.h"
 #include "WebSocket/SRRunLoopThread.h"
 #include "WebSocket/SRWebSocketImpl.h"
 #include "varenstt/Platform/Log.h"
@@ -15,6 +16,20 @@ namespace varen {
 using platform::Stream;
 using platform::StreamEvent;
 using platform::StreamStatus;
+
+namespace {
+
+// A pin is honoured only for what the handshake proves. Any server can send a pinned certificate
+// (certificates are public); what counts is the leaf, whose key the handshake proved, or a chain
+// that verifies from that leaf up to a pinned certificate and names the host.
+bool pinnedCertificateIsProven(const std::vector<Data>& chain, const std::vector<Data>& pins,
+                               const std::string& host) {
+    if (chain.empty()) return false;
+    if (std::find(pins.begin(), pins.end(), chain.front()) != pins.end()) return true;
+    return platform::chainVerifiesToAnchors(chain, pins, host);
+}
+
+}  // namespace
 
 void SRStreamDelegateAdapter::streamHandleEvent(Stream& stream, StreamEvent event) {
     if (auto socket = socket_.lock()) socket->impl_->streamHandleEvent(stream, event);
@@ -95,17 +110,7 @@ void SRWebSocket::Impl::streamHandleEvent(Stream& stream, StreamEvent event) {
     if (secure && !pinnedCertFound.load() &&
         (event == StreamEvent::HasBytesAvailable || event == StreamEvent::HasSpaceAvailable) &&
         pins && !pins->empty()) {
-        bool found = false;
-        for (const Data& certificate : stream.peerCertificateChain()) {
-            for (const Data& pinned : *pins) {
-                if (certificate == pinned) {
-                    found = true;
-                    break;
-                }
-            }
-            if (found) break;
-        }
-        if (!found) {
+        if (!pinnedCertificateIsProven(stream.peerCertificateChain(), *pins, url.host())) {
             workQueue->async([weak = owner.weak_from_this()] {
                 if (auto socket = weak.lock()) {
                     socket->impl_->_failWithError(Error::withDescription(
@@ -140,21 +145,9 @@ void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
             _pumpScanner();
             break;
         }
-        case StreamEvent::HasBytesAvailable: {
-            std::uint8_t buffer[2048];
-            while (inputStream->hasBytesAvailable()) {
-                const long count = inputStream->read(buffer, sizeof buffer);
-                if (count > 0) _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
-                if (count < 0) {
-                    _failWithError(inputStream->streamError().value_or(Error::withDescription(
-                        platform::kStreamErrorDomain, 0, "Error reading from stream")));
-                    break;
-                }
-                if (count != static_cast<long>(sizeof buffer)) break;
-            }
-            _pumpScanner();
+        case StreamEvent::HasBytesAvailable:
+            readAvailableBytes();
             break;
-        }
         case StreamEvent::HasSpaceAvailable:
             _pumpWriting();
             break;
@@ -191,6 +184,27 @@ void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
     }
 }
 
+// Reads what the stream holds into the read buffer and parses it, unless the delegate is too far
+// behind (reading resumes once it catches up) or nobody will parse it any more (then it is
+// dropped).
+void SRWebSocket::Impl::readAvailableBytes() {
+    assertOnWorkQueue();
+    if (!inputIsDropped() && pauseForDelivery()) return;
+    std::uint8_t buffer[2048];
+    while (inputStream->hasBytesAvailable()) {
+        const long count = inputStream->read(buffer, sizeof buffer);
+        if (count > 0 && !inputIsDropped())
+            _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
+        if (count < 0) {
+            _failWithError(inputStream->streamError().value_or(Error::withDescription(
+                platform::kStreamErrorDomain, 0, "Error reading from stream")));
+            break;
+        }
+        if (count != static_cast<long>(sizeof buffer)) break;
+    }
+    _pumpScanner();
+}
+
 void SRWebSocket::Impl::_failWithError(Error error) {
     workQueue->async([socket = strongOwner(), error = std::move(error)] {
         auto& impl = *socket->impl_;
@@ -205,7 +219,9 @@ void SRWebSocket::Impl::_failWithError(Error error) {
     });
 }
 
-void SRWebSocket::Impl::_closeWithProtocolError(std::string message) {
+void SRWebSocket::Impl::_closeWithProtocolError(std::string message, bool keepReading) {
+    assertOnWorkQueue();
+    if (!keepReading) inputAbandoned = true;
     _performDelegateBlockUnconditionally([message](SRWebSocket& s) {
         s.closeWithCodeReason(SRStatusCodeProtocolError, message);
         s.impl_->workQueue->async(

@@ -5,6 +5,7 @@
 
 #include "WebSocket/SRHandshakeHelpers.h"
 #include "WebSocket/SRWebSocketImpl.h"
+#include "varenstt/Platform/Log.h"
 
 namespace varen {
 
@@ -101,12 +102,16 @@ void SRWebSocket::Impl::closeWithCodeReason(std::int64_t code, std::optional<std
         const auto state = impl.readyState.load();
         if (state == SR_CLOSING || state == SR_CLOSED) return;
         impl.setReadyState(SR_CLOSING);
+        impl.armClosingHandshakeDeadline();
         if (state == SR_CONNECTING) {
+            // Frames queued before the upgrade request was written can never be sent.
+            if (!impl.upgradeRequestQueued) impl._outputBuffer.clear();
             impl.closeConnection();
             return;
         }
         const Data payload = SRClosePayload(code, reason);
         impl._sendFrameWithOpcodeData(SROpCodeConnectionClose, payload.data(), payload.size());
+        impl.closeFrameQueued = true;
     });
 }
 
@@ -120,6 +125,14 @@ bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* byt
                                     std::size_t length) {
     assertOnWorkQueue();
     if (closeWhenFinishedWriting) return false;
+    if (closeFrameQueued) {
+        // RFC 6455 §5.5.1: nothing may follow our close frame.
+        if (!loggedFrameAfterClose) {
+            loggedFrameAfterClose = true;
+            platform::log("SRWebSocket: dropping frames sent after the close frame");
+        }
+        return false;
+    }
     const auto key = _maskingKeys.next();
     try {
         const Data frame = SRBuildFrame(opcode, bytes, length, key);
@@ -131,10 +144,14 @@ bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* byt
     return true;
 }
 
+// Queues the upgrade request, its only caller. Frames sent while connecting were held back (see
+// _pumpWriting) and follow it.
 void SRWebSocket::Impl::_writeData(const Data& data) {
     assertOnWorkQueue();
     if (closeWhenFinishedWriting) return;
-    _outputBuffer.insert(_outputBuffer.end(), data.begin(), data.end());
+    _outputBuffer.insert(_outputBuffer.begin() + static_cast<std::ptrdiff_t>(_outputBufferOffset),
+                         data.begin(), data.end());
+    upgradeRequestQueued = true;
     _pumpWriting();
 }
 
@@ -143,7 +160,7 @@ void SRWebSocket::Impl::_pumpWriting() {
     const std::size_t unwritten = _outputBuffer.size() - _outputBufferOffset;
     // Raised before writing, so a space event racing with this write is never skipped.
     if (unwritten > 0 || closeWhenFinishedWriting) outputWaitsForSpace.store(true);
-    if (unwritten > 0 && outputStream->hasSpaceAvailable()) {
+    if (unwritten > 0 && upgradeRequestQueued && outputStream->hasSpaceAvailable()) {
         const long written =
             outputStream->write(_outputBuffer.data() + _outputBufferOffset, unwritten);
         if (written == -1) {
@@ -160,17 +177,14 @@ void SRWebSocket::Impl::_pumpWriting() {
         }
     }
     const auto inputStatus = inputStream->streamStatus();
+    // The close is reported only once the stream has handed every byte to the system: a host
+    // that exits when it hears the close must not take the close reply down with it.
     if (closeWhenFinishedWriting && _outputBuffer.size() == _outputBufferOffset &&
+        !outputStream->hasBytesWaitingToBeSent() &&
         inputStatus != platform::StreamStatus::NotOpen &&
         inputStatus != platform::StreamStatus::Closed && !sentClose) {
         sentClose = true;
-        {
-            std::lock_guard lock(kvoLock);
-            outputStream->close();
-            inputStream->close();
-            const auto loops = scheduledRunloops;
-            for (const auto& [loop, mode] : loops) unscheduleFromRunLoopForMode(loop, mode);
-        }
+        closeStreams();
         if (!failed) {
             // Copied here: the work queue owns these fields, the report runs elsewhere.
             _performDelegateBlock(
@@ -182,6 +196,35 @@ void SRWebSocket::Impl::_pumpWriting() {
     }
     outputWaitsForSpace.store(_outputBuffer.size() > _outputBufferOffset ||
                               (closeWhenFinishedWriting && !sentClose));
+}
+
+void SRWebSocket::Impl::closeStreams() {
+    std::lock_guard lock(kvoLock);
+    outputStream->close();
+    inputStream->close();
+    const auto loops = scheduledRunloops;
+    for (const auto& [loop, mode] : loops) unscheduleFromRunLoopForMode(loop, mode);
+}
+
+// A peer that never answers our close, or never reads our last bytes, must not hold the
+// connection (and its host) for ever.
+void SRWebSocket::Impl::armClosingHandshakeDeadline() {
+    const auto timeout = std::chrono::milliseconds(closingHandshakeTimeoutMs.load());
+    // Held weakly: a socket that finished meanwhile is gone; one still waiting holds itself.
+    workQueue->after(timeout, [weak = owner.weak_from_this()] {
+        const auto socket = weak.lock();
+        if (!socket) return;
+        auto& impl = *socket->impl_;
+        if (impl.sentClose || impl.failed || impl.readyState.load() == SR_CLOSED) return;
+        impl.sentClose = true;
+        impl.inputAbandoned = true;
+        impl.closeStreams();
+        impl._performDelegateBlock([](SRWebSocket& s, SRWebSocketDelegate& d) {
+            d.webSocketDidCloseWithCodeReasonWasClean(s, SRStatusCodeAbnormal,
+                                                      "Closing handshake timed out", false);
+        });
+        impl._scheduleCleanup();
+    });
 }
 
 void SRWebSocket::Impl::closeConnection() {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "Support/RecognitionServer.h"
 #include "Support/TestSupport.h"
+#include "Support/WebSocketRawServer.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/VarenSTTManager.h"
 
@@ -17,6 +19,9 @@ using varen::VarenSTTHypothesis;
 using varen::VSWebSocketManager;
 using varen::test::RecognitionServer;
 using varen::test::runMainLoopUntil;
+using varen::test::serverFrame;
+using varen::test::WebSocketRawConnection;
+using varen::test::WebSocketRawServer;
 
 namespace {
 
@@ -64,13 +69,17 @@ class RecordingDelegate : public varen::VSRecognitionDelegate {
 
 class StreamClient : public ::testing::Test {
   protected:
-    void connectTo(const RecognitionServer& server) {
-        varen::VarenSTTManager::shared()->setDecoderUrl(server.decoderUrl());
+    void openTo(const std::string& decoderUrl) {
+        varen::VarenSTTManager::shared()->setDecoderUrl(decoderUrl);
         client->setRecognitionDelegate(delegate);
         client->openStream();
+    }
+    void connectTo(const RecognitionServer& server) {
+        const auto previous = client->socket();
+        openTo(server.decoderUrl());
         ASSERT_TRUE(runMainLoopUntil([&] {
             auto socket = client->socket();
-            return socket && socket->readyState() == varen::SR_OPEN;
+            return socket && socket != previous && socket->readyState() == varen::SR_OPEN;
         }));
     }
 
@@ -80,6 +89,23 @@ class StreamClient : public ::testing::Test {
 
 Data packet(std::uint8_t fill) {
     return Data(38, fill);
+}
+
+// What a recognition client sent, up to its stop command, as the server's side reads it.
+std::vector<std::string> readUntilStop(WebSocketRawConnection& c) {
+    std::vector<std::string> seen;
+    while (auto frame = c.readFrame()) {
+        if (frame->opcode == 2) {
+            seen.push_back("audio " + std::to_string(frame->payload.at(0)));
+        } else if (frame->text() == varen::stopCommandText()) {
+            seen.push_back("stop");
+            break;
+        } else {
+            seen.push_back(frame->text().rfind("{\"decoding\":\"start\"", 0) == 0 ? "start"
+                                                                                  : frame->text());
+        }
+    }
+    return seen;
 }
 
 }  // namespace
@@ -163,20 +189,80 @@ TEST_F(StreamClient, RunsAWholeRecognitionExchange) {
         << "the client's own close after the result is no failure";
 }
 
-TEST_F(StreamClient, DropsAudioGivenBeforeTheConnectionOpens) {
-    RecognitionServer server(
-        json::array({{{"wait", "binary:1"}, {"send", RecognitionServer::finalResult({}, 0)}}}));
-    client->sendAudioData(packet(9));  // no socket yet: dropped, nothing breaks
-    client->forceCloseStream();        // no socket ever opened: nothing happens
-    varen::VarenSTTManager::shared()->setDecoderUrl(server.decoderUrl());
-    client->setRecognitionDelegate(delegate);
-    client->openStream();
-    client->sendAudioData(packet(8));  // still connecting: dropped
-    ASSERT_TRUE(runMainLoopUntil([&] { return client->socket() != nullptr; }));
-    client->sendAudioData(packet(7));
+TEST_F(StreamClient, KeepsAudioAndAStopGivenWhileTheConnectionOpens) {
+    std::promise<void> stopped;
+    auto runStopped = stopped.get_future().share();
+    WebSocketRawServer server([runStopped](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        c.readRequestHead();
+        runStopped.wait_for(20s);  // the upgrade is answered only after the run was stopped
+        c.acceptHandshake();
+        for (const auto& what : readUntilStop(c)) s.note(what);
+        c.write(serverFrame(1, RecognitionServer::finalResult({"uno"}, 0.5).dump()));
+        c.answerCloseAndWaitForEnd();
+    });
+    client->sendAudioData(packet(9));  // no connection yet: dropped, nothing breaks
+    client->forceCloseStream();        // no connection ever made: nothing happens
+    openTo(server.url("/ws/client/speech"));
+    for (std::uint8_t i = 1; i <= 3; ++i) client->sendAudioData(packet(i));
+    client->forceCloseStream();
+    stopped.set_value();
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
-    EXPECT_EQ(server.binaryMessages(), std::vector<Data>{packet(7)});
-    EXPECT_TRUE(delegate->events[0].hypotheses.empty());
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_EQ(server.notes(),
+              (std::vector<std::string>{"start", "audio 1", "audio 2", "audio 3", "stop"}));
+    EXPECT_EQ(delegate->events.size(), 1u);
+}
+
+TEST_F(StreamClient, AConnectionThatEndsDuringTheHandshakeFailsTheRunOnce) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer&) {
+        c.readRequestHead();
+        c.closeNow();
+    });
+    openTo(server.url("/ws/client/speech"));
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    EXPECT_EQ(delegate->events.size(), 1u);
+    EXPECT_EQ(delegate->events[0].text, "Connection closed before the final result");
+}
+
+TEST_F(StreamClient, EventsOfASupersededConnectionChangeNothing) {
+    std::promise<void> superseded;
+    auto replaced = superseded.get_future().share();
+    WebSocketRawServer first([replaced](WebSocketRawConnection& c, WebSocketRawServer&) {
+        c.readRequestHead();
+        c.acceptHandshake();
+        c.readFrame();  // the start command
+        replaced.wait_for(20s);
+        c.write(serverFrame(1, RecognitionServer::finalResult({"old"}, 0.1).dump()));
+        c.write(serverFrame(1, R"({"status":"error","error":"old"})"));
+        c.answerCloseAndWaitForEnd();
+    });
+    RecognitionServer second(
+        json::array({{{"wait", "stop"}, {"send", RecognitionServer::finalResult({"new"}, 0.9)}}}));
+    openTo(first.url("/ws/client/speech"));
+    ASSERT_TRUE(runMainLoopUntil([&] { return client->socket() != nullptr; }));
+    const auto firstSocket = client->socket();
+    connectTo(second);
+    superseded.set_value();
+    ASSERT_TRUE(runMainLoopUntil([&] { return first.finished(); }));
+    client->forceCloseStream();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
+    EXPECT_EQ(delegate->events.size(), 1u);
+    EXPECT_EQ(delegate->events[0].hypotheses.at(0).transcript(), "new");
+    EXPECT_EQ(second.textMessages().back(), varen::stopCommandText());
+}
+
+TEST_F(StreamClient, AFinalResultThatNeverComesFailsTheRunAfterTheDeadline) {
+    RecognitionServer server(json::array({{{"wait", "stop"}}}));
+    varen::VarenSTTManager::shared()->setFinalResultTimeout(0.2);
+    connectTo(server);
+    client->forceCloseStream();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    EXPECT_EQ(delegate->events.at(0).text, "No final result from the server");
+    EXPECT_TRUE(server.waitFor([](const auto& events) {
+        return std::any_of(events.begin(), events.end(),
+                           [](const json& e) { return e["type"] == "closed"; });
+    })) << "the silent connection is closed";
+    EXPECT_EQ(delegate->events.size(), 1u);
 }
 
 TEST_F(StreamClient, ClassifiesServerMessagesByStatusThenFinal) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using nlohmann::json;
 using varen::VarenSTTHypothesis;
 
@@ -31,6 +33,12 @@ TEST(Hypothesis, ReadsTheLeadingNumberOfATextConfidence) {
     EXPECT_EQ(VarenSTTHypothesis::initWithDictionary({{"confidence", "abc"}}).confidence(), 0.0f);
     EXPECT_EQ(VarenSTTHypothesis::initWithDictionary({{"transcript", 12}}).transcript(),
               std::nullopt);
+    // Beyond the float range a confidence is clamped, never converted out of range.
+    constexpr float kLargest = std::numeric_limits<float>::max();
+    EXPECT_EQ(VarenSTTHypothesis::initWithDictionary({{"confidence", 1e308}}).confidence(),
+              kLargest);
+    EXPECT_EQ(VarenSTTHypothesis::initWithDictionary({{"confidence", "-1e300"}}).confidence(),
+              -kLargest);
 }
 
 TEST(Hypothesis, ArchivingKeepsBothFields) {
@@ -57,4 +65,8 @@ TEST(Hypothesis, ACopyIsIndependent) {
 TEST(Hypothesis, DescribesItselfAsItsMap) {
     auto h = VarenSTTHypothesis::initWithDictionary({{"transcript", "hello"}, {"confidence", 0.5}});
     EXPECT_EQ(h.description(), "{\n    confidence = 0.5;\n    transcript = hello;\n}");
+    // A server's bytes need not be UTF-8; the description shows them replaced, never throws.
+    auto raw = VarenSTTHypothesis::initWithDictionary({{"transcript", std::string("a\xff")}});
+    EXPECT_EQ(raw.description(),
+              "{\n    confidence = 0.0;\n    transcript = \"a\xEF\xBF\xBD\";\n}");
 }

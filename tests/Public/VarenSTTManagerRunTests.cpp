@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Managers/SpeechToTextModule.h"
 #include "Support/RecognitionServer.h"
 #include "Support/TestSupport.h"
 #include "varenstt/Platform/AudioInputSource.h"
@@ -264,4 +265,15 @@ TEST_F(ScreenRun, EachReadBuildsANewScreenAndOnlyTheLastIsStopped) {
     manager->stopRecognize();
     ASSERT_TRUE(runMainLoopUntil([&] { return !screenShown(); }));
     EXPECT_TRUE(manager->isRecognizing());
+}
+
+TEST_F(ScreenRun, AManagerThatNoSharedPointerOwnsStillTellsItsHost) {
+    VarenSTTManager local;
+    local.setDelegate(host);
+    local.varenSTTViewController();
+    varen::SpeechToTextModule module;
+    local.speechRecognizerDidRecognizeAudioWithText(module, {VarenSTTHypothesis{}});
+    local.speechRecognizerDidFailWithError(module, varen::Error{"X", 1, {{"message", "m"}}});
+    EXPECT_EQ(host->finals.size(), 1u);
+    EXPECT_EQ(host->failures, std::vector<std::string>{"m"});
 }

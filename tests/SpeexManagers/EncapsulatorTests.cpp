@@ -203,10 +203,15 @@ TEST(EncapsulatorFlags, ACancelIsNotUndoneByALaterStopWithoutCancel) {
 }
 
 TEST_F(EncapsulatorRun, DefaultFileNameIsTheWholeSecondInTheVoiceFolder) {
-    const auto name = Encapsulator::defaultFileNameAtTime(1700000000.4);
-    EXPECT_EQ(name, (home.documents() / "voice" / "1700000000.spx").string());
+    const auto name = Encapsulator::defaultFileNameAtTime(1700000005.4);
+    EXPECT_EQ(name, (home.documents() / "voice" / "1700000005.spx").string());
     EXPECT_TRUE(fs::is_directory(home.documents() / "voice"));
+    EXPECT_EQ(fs::status(home.documents() / "voice").permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::path(Encapsulator::defaultFileName()).parent_path(), home.documents() / "voice");
+    // Two runs in the same second get two files; the later never replaces the earlier.
+    EXPECT_EQ(Encapsulator::defaultFileNameAtTime(1700000005.0),
+              (home.documents() / "voice" / "1700000005-1.spx").string());
+    EXPECT_TRUE(fs::exists(name));
 }
 
 TEST_F(EncapsulatorRun, ADrainedRunWritesEveryFrameAndTellsTheDelegateOnce) {

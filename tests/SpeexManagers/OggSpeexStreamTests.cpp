@@ -92,9 +92,11 @@ TEST(OggSpeexStream, HeaderPagesStandAloneAndAudioPagesCarrySampleCounts) {
     speex_init_header(&library, 8000, 1, &speex_nb_mode);
 
     Data page;
+    auto file = varen::RecordingFile::create(path);
+    ASSERT_TRUE(file);
     auto writePage = [&](bool force) {
         if (!stream.takePage(force, page)) return false;
-        varen::appendToFile(path, page);
+        file->append(page);
         page.clear();
         return true;
     };
@@ -145,15 +147,29 @@ TEST(OggSpeexStream, HeaderPagesStandAloneAndAudioPagesCarrySampleCounts) {
         EXPECT_EQ(contents.packets[k + 2].bytes, audio[k]);
 }
 
-TEST(OggSpeexFile, AppendCreatesTheFileAndAddsAtItsEnd) {
+TEST(OggSpeexFile, ARecordingFileIsNewPrivateAndWrittenThroughOneDescriptor) {
+    namespace fs = std::filesystem;
     varen::test::TemporaryDirectory folder;
-    const auto path = (folder.path() / "a.bin").string();
-    varen::appendToFile(path, hex({1, 2}));
-    varen::appendToFile(path, hex({3}));
-    EXPECT_EQ(varen::test::readBinaryFile(path), hex({1, 2, 3}));
+    const auto path = (folder.path() / "1.spx").string();
+    auto file = varen::RecordingFile::create(path);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->path(), path);
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(varen::RecordingFile::create(path)->path(), (folder.path() / "1-1.spx").string())
+        << "a name that is taken is never reused";
+    EXPECT_TRUE(file->append(hex({1, 2})));
 
-    // A folder that does not exist: the bytes are lost, nothing else happens.
-    const auto missing = (folder.path() / "no" / "b.bin").string();
-    varen::appendToFile(missing, hex({1}));
-    EXPECT_FALSE(std::filesystem::exists(missing));
+    // A link swapped in at the path mid-run does not redirect the writes...
+    const auto elsewhere = folder.path() / "elsewhere";
+    varen::test::writeTextFile(elsewhere, "");
+    const auto moved = folder.path() / "moved.spx";
+    fs::rename(path, moved);
+    fs::create_symlink(elsewhere, path);
+    EXPECT_TRUE(file->append(hex({3})));
+    EXPECT_EQ(varen::test::readBinaryFile(moved), hex({1, 2, 3}));
+    EXPECT_EQ(fs::file_size(elsewhere), 0u);
+    // ...and a link planted beforehand counts as a taken name.
+    EXPECT_EQ(varen::RecordingFile::create(path)->path(), (folder.path() / "1-2.spx").string());
+
+    EXPECT_FALSE(varen::RecordingFile::create((folder.path() / "no" / "b.spx").string()));
 }

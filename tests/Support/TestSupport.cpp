@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,8 +116,10 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        rusage usage{};
+        const pid_t done = wait4(pid_, &status, WNOHANG, &usage);
         if (done == pid_) {
+            peakResidentKiB_ = usage.ru_maxrss;
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return status_;
         }

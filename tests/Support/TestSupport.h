@@ -61,6 +61,8 @@ class ChildProcess {
     // The exit status once the child has ended (128 + signal when killed), or none on timeout.
     std::optional<int> wait(std::chrono::milliseconds timeout);
     bool isRunning();
+    // The largest resident set the child ever had, once it has ended and been waited for.
+    std::optional<long> peakResidentKiB() const { return peakResidentKiB_; }
     void terminate();
     void kill();
     // Writes to the child's standard input (Options::pipeStdin); `closeStdin` sends the end.
@@ -77,6 +79,7 @@ class ChildProcess {
   private:
     pid_t pid_ = -1;
     std::optional<int> status_;
+    std::optional<long> peakResidentKiB_;
     int stdinFd_ = -1;
     TemporaryDirectory outputs_;
 };

@@ -35,4 +35,26 @@ SelfSignedCertificate makeSelfSignedCertificate(const std::string& directory,
     return c;
 }
 
+SelfSignedCertificate makeCertificateIssuedBy(const SelfSignedCertificate& issuer,
+                                              const std::string& directory, const std::string& name,
+                                              const std::string& subjectAltNames) {
+    const std::string base = directory + "/" + name;
+    SelfSignedCertificate c{base + ".pem", base + ".key"};
+    writeTextFile(base + ".ext", "subjectAltName=" + subjectAltNames + "\n");
+    runCommand("openssl req -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " + c.keyFile +
+               " -out " + base + ".csr >/dev/null 2>&1 && openssl x509 -req -in " + base +
+               ".csr -CA " + issuer.certFile + " -CAkey " + issuer.keyFile +
+               " -set_serial 2 -days 2 -extfile " + base + ".ext -out " + c.certFile +
+               " >/dev/null 2>&1");
+    return c;
+}
+
+std::string writeChainFile(const std::string& path,
+                           const std::vector<SelfSignedCertificate>& chain) {
+    std::string pem;
+    for (const auto& certificate : chain) pem += certificate.pem();
+    writeTextFile(path, pem);
+    return path;
+}
+
 }  // namespace varen::test

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Support/TestSupport.h"
 
@@ -33,5 +34,12 @@ struct SelfSignedCertificate {
 SelfSignedCertificate makeSelfSignedCertificate(const std::string& directory,
                                                 const std::string& name,
                                                 const std::string& subjectAltNames);
+// A certificate for `name` issued by `issuer` (a self-signed one serves as a CA).
+SelfSignedCertificate makeCertificateIssuedBy(const SelfSignedCertificate& issuer,
+                                              const std::string& directory, const std::string& name,
+                                              const std::string& subjectAltNames);
+// A PEM file holding the given certificates in order, as a server sends its chain.
+std::string writeChainFile(const std::string& path,
+                           const std::vector<SelfSignedCertificate>& chain);
 
 }  // namespace varen::test

@@ -78,17 +78,18 @@ void WebSocketRawConnection::acceptHandshake(const std::string& extraFields) {
         accept + "\r\n" + extraFields + "\r\n");
 }
 
-void WebSocketRawConnection::write(const Data& bytes) {
+bool WebSocketRawConnection::write(const Data& bytes) {
     std::size_t done = 0;
     while (fd_ >= 0 && done < bytes.size()) {
         const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
+        if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
+    return fd_ >= 0;
 }
 
-void WebSocketRawConnection::write(const std::string& bytes) {
-    write(Data(bytes.begin(), bytes.end()));
+bool WebSocketRawConnection::write(const std::string& bytes) {
+    return write(Data(bytes.begin(), bytes.end()));
 }
 
 void WebSocketRawConnection::writeBytewise(const Data& bytes) {

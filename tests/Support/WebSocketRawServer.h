@@ -36,8 +36,9 @@ class WebSocketRawConnection {
     // Answers 101 with the right Sec-WebSocket-Accept, plus any extra header lines.
     void acceptHandshake(const std::string& extraFields = "");
 
-    void write(const Data& bytes);
-    void write(const std::string& bytes);
+    // False once the client no longer takes bytes.
+    bool write(const Data& bytes);
+    bool write(const std::string& bytes);
     // One byte per TCP write, with a short pause so each arrives in its own read.
     void writeBytewise(const Data& bytes);
 

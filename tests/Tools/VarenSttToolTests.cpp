@@ -113,6 +113,7 @@ TEST_F(VarenSttTool, ExitsOneOnEachKindOfFailure) {
     struct Case {
         json script;
         std::string message;
+        std::vector<std::string> options = {};
     };
     const std::vector<Case> cases = {
         {json::array({{{"wait", "start"}, {"send", {{"status", "busy"}}}}}), "Busy"},
@@ -121,10 +122,14 @@ TEST_F(VarenSttTool, ExitsOneOnEachKindOfFailure) {
          "Invalid API key"},
         {json::array({{{"wait", "start"}, {"close", {1000, ""}}}}),
          "Connection closed before the final result"},
+        {json::array({{{"wait", "stop"}}}), "No final result from the server",
+         {"--final-timeout", "0.2"}},
     };
     for (const auto& c : cases) {
         RecognitionServer server(c.script);
-        const auto result = run(fileRun(server));
+        auto args = fileRun(server);
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto result = run(args);
         EXPECT_EQ(result.status, 1) << c.message;
         const auto errors = ofKind(result.events, "error");
         ASSERT_EQ(errors.size(), 1u) << c.message;

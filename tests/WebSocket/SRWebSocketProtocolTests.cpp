@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <atomic>
 #include <cstring>
 #include <set>
 
@@ -249,9 +251,13 @@ TEST(SRWebSocketHandshake, OpenTimeoutFailsWith504OnlyWhileConnecting) {
 }
 
 TEST(SRWebSocketHandshake, CloseWhileConnectingIgnoresTheLateAnswer) {
-    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+    std::promise<void> closed;
+    auto clientClosed = closed.get_future().share();
+    std::atomic<bool> requestRead{false};
+    WebSocketRawServer server([&, clientClosed](WebSocketRawConnection& c, WebSocketRawServer& s) {
         c.readRequestHead();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        requestRead = true;
+        clientClosed.wait_for(std::chrono::seconds(20));  // the answer comes after the close
         c.acceptHandshake();
         s.note(c.waitForEnd() ? "ended" : "still open");
         auto frame = c.readFrame(std::chrono::milliseconds(100));
@@ -259,9 +265,9 @@ TEST(SRWebSocketHandshake, CloseWhileConnectingIgnoresTheLateAnswer) {
     });
     WebSocketClient client(server.url());
     client.socket->open();
-    ASSERT_TRUE(test::runMainLoopUntil([&] { return server.port() != 0; }));
-    test::runMainLoopFor(std::chrono::milliseconds(100));
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return requestRead.load(); }));
     client.socket->close();
+    closed.set_value();
     ASSERT_TRUE(client.waitEnded());
     ASSERT_TRUE(server.waitFinished());
     EXPECT_EQ(client.delegate->opened(), 0);
@@ -400,6 +406,26 @@ TEST(SRWebSocketWriter, BurstsKeepTheirOrderAroundTextPingAndClose) {
     EXPECT_EQ(notes, expected);
     // 453 random 32-bit keys: a repeat would mean keys are reused.
     EXPECT_EQ(keys, "keys 453");
+}
+
+TEST(SRWebSocketWriter, FramesWaitForTheUpgradeRequestAndNothingFollowsTheClose) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        s.note(c.readRequestHead().substr(0, 4));
+        c.acceptHandshake();
+        while (auto frame = c.readFrame()) {
+            s.note(std::to_string(frame->opcode) + (frame->opcode == 8 ? "" : " " + frame->text()));
+            if (frame->opcode == 8) c.write(serverFrame(8, closePayload(1000)));
+        }
+    });
+    WebSocketClient client(server.url());
+    client.socket->send(std::string("early"));  // before there is any connection
+    ASSERT_TRUE(client.openAndWait());
+    client.socket->close();
+    client.socket->send(std::string("late"));
+    client.socket->sendPing(Data{1});
+    ASSERT_TRUE(client.waitEnded());
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_EQ(server.notes(), (std::vector<std::string>{"GET ", "1 early", "8"}));
 }
 
 TEST(SRWebSocketFrameLoop, AcceptsCloseCodesInTheAllowedRanges) {
@@ -557,6 +583,28 @@ TEST(SRWebSocketClose, StreamEndWithoutCloseIsReportedAs1001NotClean) {
     EXPECT_EQ(closes[0].reason, "Stream end encountered");
     EXPECT_FALSE(closes[0].wasClean);
     EXPECT_EQ(client.socket->readyState(), SR_CLOSED);
+}
+
+TEST(SRWebSocketClose, APeerThatNeverAnswersTheCloseIsDroppedAfterTheDeadline) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        c.readRequestHead();
+        c.acceptHandshake();
+        const auto frame = c.readFrame();
+        s.note(frame && frame->opcode == 8 ? "close" : "no close");
+        s.note(c.waitForEnd() ? "dropped" : "held");  // and never answers
+    });
+    WebSocketClient client(server.url());
+    client.socket->setClosingHandshakeTimeout(std::chrono::milliseconds(200));
+    ASSERT_TRUE(client.openAndWait());
+    client.socket->close();
+    ASSERT_TRUE(client.waitEnded());
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_EQ(server.notes(), (std::vector<std::string>{"close", "dropped"}));
+    const auto closes = client.delegate->closes();
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].code, 1006);
+    EXPECT_EQ(closes[0].reason, "Closing handshake timed out");
+    EXPECT_FALSE(closes[0].wasClean);
 }
 
 TEST(SRWebSocketClose, ClientCloseSendsOneCloseFrameWithCodeAndCutReason) {

@@ -107,5 +107,52 @@ TEST_F(SRWebSocketTLS, EmptyPinListMeansNoPinning) {
     expectEcho(client);
 }
 
+TEST_F(SRWebSocketTLS, APinCountsOnlyForWhatTheHandshakeProves) {
+    // A CA-issued server, and an attacker with its own key who appends public certificates.
+    const auto ca = test::makeSelfSignedCertificate(dir.path().string(), "ca", "DNS:ca");
+    const auto leaf = test::makeCertificateIssuedBy(ca, dir.path().string(), "localhost",
+                                                    "DNS:localhost,IP:127.0.0.1");
+    const std::string d = dir.path().string();
+    struct Case {
+        std::string what, chainFile, keyFile;
+        std::vector<test::SelfSignedCertificate> pins;
+        bool trustCA, admitted;
+    };
+    const std::vector<Case> cases = {
+        {"leaf pin", test::writeChainFile(d + "/a", {leaf, ca}), leaf.keyFile, {leaf}, false, true},
+        {"CA pin", test::writeChainFile(d + "/b", {leaf, ca}), leaf.keyFile, {ca}, false, true},
+        {"server cert appended",
+         test::writeChainFile(d + "/c", {other, leaf}),
+         other.keyFile,
+         {leaf},
+         false,
+         false},
+        {"...with the CA trusted", d + "/c", other.keyFile, {leaf}, true, false},
+        {"CA appended",
+         test::writeChainFile(d + "/e", {other, ca}),
+         other.keyFile,
+         {ca},
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WebSocketPythonPeer server(WEBSOCKET_PEER_SCRIPT, c.chainFile, c.keyFile);
+        ASSERT_TRUE(server.started());
+        WebSocketClient client(server.url("/echo", "localhost"));
+        std::vector<Data> pins;
+        for (const auto& pin : c.pins) {
+            pins.push_back(*SRCertificateDERFromBytes(test::readBinaryFile(pin.certFile)));
+        }
+        client.request->setSR_SSLPinnedCertificates(pins);
+        if (c.trustCA) client.request->addSR_extraTrustedCertificatePEM(ca.pem());
+        if (c.admitted) {
+            expectEcho(client);
+        } else {
+            EXPECT_EQ(expectFailure(client).code, 23556);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace varen

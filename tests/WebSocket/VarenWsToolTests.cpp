@@ -68,6 +68,31 @@ TEST(VarenWsTool, EchoModeSendsMessagesBackWithTheirType) {
     EXPECT_EQ(server.notes(), (std::vector<std::string>{"abc", "1:5", "2:3"}));
 }
 
+TEST(VarenWsTool, TheCloseReplyLeavesBeforeTheToolExits) {
+    // The tool exits as soon as it hears the close, while a backlog of echoes is still on its
+    // way out; the backlog and then the close reply must reach the server all the same. (An
+    // echo of the last message may come after our close and is then never sent.)
+    constexpr int kMessages = 8;
+    constexpr std::size_t kSize = 512 * 1024;
+    for (int session = 0; session < 3; ++session) {
+        test::WebSocketRawServer server([](test::WebSocketRawConnection& c,
+                                           test::WebSocketRawServer& s) {
+            c.readRequestHead();
+            c.acceptHandshake();
+            for (int m = 0; m < kMessages; ++m) c.write(test::serverFrame(2, Data(kSize, 7)));
+            c.write(test::serverFrame(8, test::closePayload(1000)));
+            while (auto frame = c.readFrame()) {
+                if (frame->opcode == 8) return s.note("close reply");
+            }
+            s.note("no close reply");
+        });
+        ChildProcess tool({VAREN_WS_PATH, "--echo", server.url()});
+        EXPECT_EQ(tool.wait(std::chrono::seconds(30)), 0);
+        ASSERT_TRUE(server.waitFinished());
+        ASSERT_EQ(server.notes(), std::vector<std::string>{"close reply"}) << "session " << session;
+    }
+}
+
 TEST(VarenWsTool, StreamEndIsAnUncleanCloseWithStatus1) {
     test::WebSocketRawServer server([](test::WebSocketRawConnection& c, test::WebSocketRawServer&) {
         c.readRequestHead();

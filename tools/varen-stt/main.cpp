@@ -45,6 +45,8 @@ constexpr const char* kUsage =
     "  --screen              run through the recognition screen drawn in the terminal\n"
     "  --deny-mic            refuse the record permission\n"
     "  --stop-after SECONDS  stop the recognition after that time\n"
+    "  --final-timeout SECONDS  deadline for the final result after the stop (default 30;\n"
+    "                        0: none)\n"
     "  --json                one JSON object per line for each event\n"
     "  --help, --version\n";
 
@@ -55,6 +57,7 @@ struct Options {
     std::optional<std::filesystem::path> input;
     bool fast = false, screen = false, denyMic = false, json = false;
     std::optional<double> stopAfter;
+    std::optional<double> finalTimeout;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -104,6 +107,9 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--stop-after") {
             options.stopAfter = parseNumber(arg, value());
             if (*options.stopAfter < 0) usageError("--stop-after needs a positive number");
+        } else if (arg == "--final-timeout") {
+            options.finalTimeout = parseNumber(arg, value());
+            if (*options.finalTimeout < 0) usageError("--final-timeout needs a positive number");
         } else if (arg == "--mic") {
             mic = true;
         } else if (arg == "--input") {
@@ -175,7 +181,7 @@ class Presenter : public VarenSTTManagerDelegate {
             int index = 1;
             for (const auto& h : hypotheses) {
                 std::printf("  %d. %-40s confidence %.2f\n", index++,
-                            h.transcript().value_or("").c_str(),
+                            shown(h.transcript().value_or("")).c_str(),
                             static_cast<double>(h.confidence()));
             }
         }
@@ -188,7 +194,7 @@ class Presenter : public VarenSTTManagerDelegate {
             emit({{"event", "error"}, {"message", message}});
         } else {
             endLine();
-            std::cout << "error: " << message << "\n";
+            std::cout << "error: " << shown(message) << "\n";
         }
         finish(manager.recordingPath(), 1);
     }
@@ -196,7 +202,7 @@ class Presenter : public VarenSTTManagerDelegate {
     void varenSTTManagerDidRecognizePartialAudioWith(VarenSTTManager&,
                                                      const std::string& text) override {
         if (options_.json) return emit({{"event", "partial"}, {"text", text}});
-        partial_ = text;
+        partial_ = shown(text);
         redraw();
     }
 
@@ -210,6 +216,11 @@ class Presenter : public VarenSTTManagerDelegate {
     int exitStatus() const { return exitStatus_.value_or(1); }
 
   private:
+    // A server's text on a terminal: never a control character that could steer it.
+    std::string shown(const std::string& text) const {
+        return stdoutIsTerminal_ ? platform::terminalSafeText(text) : text;
+    }
+
     void emit(const json& event) {
         std::cout << event.dump() << "\n";
         std::cout.flush();
@@ -263,6 +274,7 @@ class Presenter : public VarenSTTManagerDelegate {
     float level_ = -160.0f;
     bool lineOpen_ = false;
     std::optional<int> exitStatus_;
+    const bool stdoutIsTerminal_ = isatty(STDOUT_FILENO) == 1;
 };
 
 }  // namespace
@@ -276,6 +288,7 @@ int main(int argc, char** argv) {
     if (options.prompt) manager->setPrompt(*options.prompt);
     if (options.maxResults) manager->setMaxResults(*options.maxResults);
     if (options.minSilence) manager->setMinSilence(*options.minSilence);
+    if (options.finalTimeout) manager->setFinalResultTimeout(*options.finalTimeout);
 
     if (options.input) {
         platform::setDefaultAudioInputSource(

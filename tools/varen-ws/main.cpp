@@ -1,6 +1,8 @@
 // varen-ws: a WebSocket client on the command line, on the library's public interface only.
 // Its stderr lines and exit codes are relied on by scripts and conformance drivers.
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/RunLoop.h"
+#include "varenstt/Platform/UIRenderer.h"
 #include "varenstt/SRWebSocket.h"
 #include "varenstt/VarenSTT.h"
 
@@ -107,7 +110,9 @@ class ToolDelegate : public SRWebSocketDelegate {
     void webSocketDidReceiveMessage(SRWebSocket& socket, const SRMessage& message) override {
         if (const auto* text = std::get_if<std::string>(&message)) {
             if (echo_) socket.send(*text);
-            std::cout << *text << "\n" << std::flush;
+            // On a terminal a server's text must not steer it.
+            std::cout << (stdoutIsTerminal_ ? platform::terminalSafeText(*text) : *text) << "\n"
+                      << std::flush;
         } else {
             const Data& data = std::get<Data>(message);
             if (echo_) socket.send(data);
@@ -137,6 +142,7 @@ class ToolDelegate : public SRWebSocketDelegate {
 
   private:
     bool echo_;
+    const bool stdoutIsTerminal_ = isatty(STDOUT_FILENO) == 1;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,10 @@ class HeadlessRenderer : public Renderer {
     mutable std::mutex mutex_;
     std::vector<Snapshot> records_;
 };
+
+// Text as it may be written to a terminal: control characters and invalid UTF-8 become U+FFFD,
+// tabs and line breaks spaces, so that a peer's text can never steer the terminal.
+std::string terminalSafeText(std::string_view utf8);
 
 struct TerminalSize {
     int columns = 80;

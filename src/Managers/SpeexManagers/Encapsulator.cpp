@@ -2,7 +2,10 @@
 
 #include <speex/speex.h>
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include "Managers/SpeexManagers/SpeexCodec.h"
 #include "Managers/VSWebSocketManager.h"
 #include "varenstt/Platform/Documents.h"
+#include "varenstt/Platform/Log.h"
 
 namespace varen {
 
@@ -37,6 +41,14 @@ platform::NotificationCenter& notificationCenter() {
     // Built after the centre, so destroyed before it.
     static CenterLifetime lifetime;
     return center;
+}
+
+// Creates the missing folders of `folder`, each readable by its owner only.
+void createPrivateFolders(const fs::path& folder) {
+    std::error_code error;
+    if (folder.empty() || fs::exists(folder, error)) return;
+    createPrivateFolders(folder.parent_path());
+    ::mkdir(folder.c_str(), 0700);
 }
 
 std::uint32_t randomSerialSource() {
@@ -96,6 +108,7 @@ void EncapsulatingOperation::main() {
     // still waiting are dropped.
     while (outputAPageEndOfSteam(false, true)) {
     }
+    file_.reset();  // the recording is complete
     if (!parent->isCanceled() && !isCancelled()) {
         notificationCenter().post(Encapsulator::kEncapsulatingOverNotification, this);
     }
@@ -104,8 +117,21 @@ void EncapsulatingOperation::main() {
     mParent.reset();
 }
 
+void EncapsulatingOperation::createFile() {
+    file_ = RecordingFile::create(fileName_);
+    if (!file_) {
+        platform::log("Recording file " + fileName_ + " could not be created: " +
+                      std::strerror(errno) + "; the recognition goes on without it");
+        reportedFileFailure_ = true;
+        return;
+    }
+    fileName_ = file_->path();
+    mParent->mFileName_ = fileName_;
+}
+
 void EncapsulatingOperation::writeHeaderWithComment(const std::string& comment) {
     if (!mParent) return;  // the run is over
+    if (!file_ && !reportedFileFailure_) createFile();
     mPacketCount = 0;
     mGranulepos = 0;
     stream_.submit(speexHeaderPacket(mParent->speexHeader_), true, 0, mPacketCount++);
@@ -135,7 +161,10 @@ bool EncapsulatingOperation::outputAPageEndOfSteam(bool flush, bool endOfStream)
 }
 
 void EncapsulatingOperation::writeDataToFile(const Data& bytes) {
-    appendToFile(fileName_, bytes);
+    if (!file_ || file_->append(bytes) || reportedFileFailure_) return;
+    reportedFileFailure_ = true;
+    platform::log("Writing the recording file " + fileName_ + " failed: " + std::strerror(errno) +
+                  "; the recognition goes on");
 }
 
 // ---- Encapsulator ----
@@ -147,9 +176,8 @@ std::string Encapsulator::defaultFileName() {
 
 std::string Encapsulator::defaultFileNameAtTime(double secondsSince1970) {
     const auto folder = platform::documentsDirectory() / "voice";
-    std::error_code error;
-    if (!fs::exists(folder, error)) fs::create_directories(folder, error);
-    return (folder / recordingFileNameAt(secondsSince1970)).string();
+    createPrivateFolders(folder);
+    return RecordingFile::reserve((folder / recordingFileNameAt(secondsSince1970)).string());
 }
 
 std::shared_ptr<Encapsulator> Encapsulator::initWithFileName(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -62,9 +63,15 @@ class EncapsulatingOperation : public platform::Operation {
     void releaseParent() { mParent.reset(); }
 
     std::shared_ptr<Encapsulator> mParent;
+    // Creates the recording's file; a name taken meanwhile moves it to the next free one.
+    void createFile();
+
     // The file of this recording, fixed when the run is created so that a later reset of the
-    // parent can never make a finishing run write into the next recording's file.
+    // parent can never make a finishing run write into the next recording's file. It is open
+    // from the header pages to the end of the run.
     std::string fileName_;
+    std::optional<RecordingFile> file_;
+    bool reportedFileFailure_ = false;
     OggSpeexStream stream_;
     std::int64_t mPacketCount = 0;
     std::int64_t mGranulepos = 0;
@@ -93,7 +100,9 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
     static constexpr const char* kComment = "Encoded with:test by pelmo ";
     static constexpr std::size_t kFrameBytes = 320;
 
-    // A fresh recording path in the "voice" folder of the documents folder, which it creates.
+    // A fresh recording path in the "voice" folder of the documents folder (created 0700 when
+    // missing): "<seconds>.spx", or "<seconds>-1.spx" and so on when that name is taken. The name
+    // is held by an empty file until the recording replaces it.
     static std::string defaultFileName();
     static std::string defaultFileNameAtTime(double secondsSince1970);
 

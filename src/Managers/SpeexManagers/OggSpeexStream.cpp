@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <utility>
 
 namespace varen {
 
@@ -69,17 +71,63 @@ std::string recordingFileNameAt(double secondsSince1970) {
     return name;
 }
 
-void appendToFile(const std::string& path, const Data& bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+namespace {
+
+constexpr int kMaxNameSuffix = 100000;
+
+// "<folder>/<stem>-<n><extension>" for n > 0, the path itself for 0.
+std::string numberedPath(const std::string& path, int number) {
+    if (number == 0) return path;
+    const std::filesystem::path original(path);
+    return (original.parent_path() / (original.stem().string() + "-" + std::to_string(number) +
+                                      original.extension().string()))
+        .string();
+}
+
+}  // namespace
+
+std::optional<RecordingFile> RecordingFile::create(const std::string& path) {
+    for (int number = 0; number < kMaxNameSuffix; ++number) {
+        const std::string candidate = numberedPath(path, number);
+        const int fd =
+            ::open(candidate.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0) return RecordingFile(fd, candidate);
+        if (errno != EEXIST) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string RecordingFile::reserve(const std::string& path) {
+    const auto file = create(path);
+    return file ? file->path() : path;
+}
+
+RecordingFile::RecordingFile(RecordingFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+RecordingFile& RecordingFile::operator=(RecordingFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+RecordingFile::~RecordingFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool RecordingFile::append(const Data& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t written = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
+        if (written <= 0) return false;
         done += static_cast<std::size_t>(written);
     }
-    ::close(fd);
+    return true;
 }
 
 OggSpeexStream::OggSpeexStream(std::int32_t serialNumber) : serialNumber_(serialNumber) {

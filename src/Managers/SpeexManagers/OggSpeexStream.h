@@ -4,6 +4,7 @@
 #include <speex/speex_header.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "varenstt/Platform/Data.h"
@@ -29,9 +30,32 @@ std::int32_t streamSerialNumberFrom(std::uint32_t random);
 // "<whole seconds>.spx" of a time in seconds since 1970, rounded to nearest.
 std::string recordingFileNameAt(double secondsSince1970);
 
-// Appends the bytes to the file at `path`, creating it when missing. Failures leave the bytes
-// out of the file and are otherwise ignored.
-void appendToFile(const std::string& path, const Data& bytes);
+// The file of one recording: created exclusively, mode 0600, never through a symbolic link, and
+// written through one descriptor for the whole run, so that nothing swapped in at its path
+// mid-run can redirect the audio.
+//
+// Thread safety: none; used by one thread at a time.
+class RecordingFile {
+  public:
+    // Creates `path`, or when that name is taken the first free "<stem>-1.spx", "<stem>-2.spx",
+    // ... beside it. None when no file can be created there.
+    static std::optional<RecordingFile> create(const std::string& path);
+    // `create`, then closes the empty file at once: the name is held for a later run.
+    static std::string reserve(const std::string& path);
+
+    RecordingFile(RecordingFile&& other) noexcept;
+    RecordingFile& operator=(RecordingFile&& other) noexcept;
+    ~RecordingFile();
+
+    const std::string& path() const { return path_; }
+    // Appends all the bytes; false when the system refused some of them.
+    bool append(const Data& bytes);
+
+  private:
+    RecordingFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_ = -1;
+    std::string path_;
+};
 
 // One logical Ogg stream being paged.
 //

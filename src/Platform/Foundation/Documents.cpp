@@ -12,12 +12,23 @@ namespace varen::platform {
 
 namespace {
 
+// Without a home the documents live in a folder of the temporary directory that only this
+// process made and only its user can enter; one per process.
+std::filesystem::path privateTemporaryFolder() {
+    static const std::filesystem::path folder = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "varenstt-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return std::filesystem::temp_directory_path();
+        return std::filesystem::path(pattern);
+    }();
+    return folder;
+}
+
 std::filesystem::path homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
     if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
         return entry->pw_dir;
     }
-    return std::filesystem::temp_directory_path();
+    return privateTemporaryFolder();
 }
 
 // The value of XDG_DOCUMENTS_DIR in user-dirs.dirs: a quoted path, absolute or "$HOME/...".

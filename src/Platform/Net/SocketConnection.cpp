@@ -222,6 +222,11 @@ long SocketConnection::write(const std::uint8_t* bytes, std::size_t length) {
     return count;
 }
 
+bool SocketConnection::hasBytesWaitingToBeSent() const {
+    std::lock_guard lock(mutex_);
+    return !failed_ && (writing_ || !outbound_.empty());
+}
+
 // ---- Event delivery ------------------------------------------------------------------------
 
 void SocketConnection::postToIO(void (SocketConnection::*step)()) {

@@ -62,6 +62,7 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     long read(std::uint8_t* buffer, std::size_t maxLength);
     bool hasSpaceAvailable() const;
     long write(const std::uint8_t* bytes, std::size_t length);
+    bool hasBytesWaitingToBeSent() const;
 
   private:
     struct SideState {

@@ -58,6 +58,7 @@ class SocketOutputStream final : public SocketStream<OutputStream, StreamSide::O
     long write(const std::uint8_t* bytes, std::size_t length) override {
         return connection_->write(bytes, length);
     }
+    bool hasBytesWaitingToBeSent() const override { return connection_->hasBytesWaitingToBeSent(); }
 };
 
 }  // namespace

@@ -99,6 +99,10 @@ class OutputStream : public Stream {
     // not opened. Never blocks. Nothing is taken (0) until the connection is up, and no more than
     // about 1 MiB waits to be sent; HasSpaceAvailable follows each completed send.
     virtual long write(const std::uint8_t* bytes, std::size_t length) = 0;
+    // True while bytes that `write` took have not yet been handed to the system. Once it turns
+    // false a HasSpaceAvailable follows, so a writer can wait for its bytes to really leave
+    // (for instance before it reports a close and its host exits).
+    virtual bool hasBytesWaitingToBeSent() const = 0;
 };
 
 struct StreamPair {

@@ -1,11 +1,14 @@
 #include "Platform/Security/Security.h"
 
+#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <climits>
@@ -34,7 +37,37 @@ struct BIOFree {
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
+struct X509StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+struct X509StoreContextFree {
+    void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
+};
+struct X509StackFree {
+    void operator()(STACK_OF(X509) * stack) const { sk_X509_pop_free(stack, X509_free); }
+};
+
 constexpr std::size_t kChunk = 1 << 30;  // the OpenSSL calls take int lengths
+
+X509Ptr parseDER(const Data& der) {
+    if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) return nullptr;
+    const unsigned char* in = der.data();
+    return X509Ptr(d2i_X509(nullptr, &in, static_cast<long>(der.size())));
+}
+
+bool isAddress(const std::string& name) {
+    unsigned char bytes[16];
+    return inet_pton(AF_INET, name.c_str(), bytes) == 1 ||
+           inet_pton(AF_INET6, name.c_str(), bytes) == 1;
+}
+
+bool setPeerName(X509_VERIFY_PARAM* param, const std::string& peerName) {
+    if (peerName.empty()) return false;  // an empty name would switch the check off
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return (isAddress(peerName)
+                ? X509_VERIFY_PARAM_set1_ip_asc(param, peerName.c_str())
+                : X509_VERIFY_PARAM_set1_host(param, peerName.c_str(), peerName.size())) == 1;
+}
 
 bool isBase64Alphabet(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
@@ -50,6 +83,35 @@ std::optional<Data> derEncoding(X509* certificate) {
     unsigned char* out = der.data();
     if (i2d_X509(certificate, &out) != length) return std::nullopt;
     return der;
+}
+
+bool chainVerifiesToAnchors(const std::vector<Data>& chain, const std::vector<Data>& anchors,
+                            const std::string& peerName) {
+    if (chain.empty() || anchors.empty()) return false;
+    X509Ptr leaf = parseDER(chain.front());
+    std::unique_ptr<X509_STORE, X509StoreFree> store(X509_STORE_new());
+    std::unique_ptr<STACK_OF(X509), X509StackFree> untrusted(sk_X509_new_null());
+    std::unique_ptr<X509_STORE_CTX, X509StoreContextFree> context(X509_STORE_CTX_new());
+    if (!leaf || !store || !untrusted || !context) return false;
+    for (const Data& der : anchors) {
+        X509Ptr anchor = parseDER(der);
+        if (anchor && X509_STORE_add_cert(store.get(), anchor.get()) != 1) return false;
+    }
+    for (std::size_t i = 1; i < chain.size(); ++i) {
+        X509Ptr certificate = parseDER(chain[i]);
+        if (certificate && sk_X509_push(untrusted.get(), certificate.get()) > 0) {
+            certificate.release();  // the stack owns it now
+        }
+    }
+    if (X509_STORE_CTX_init(context.get(), store.get(), leaf.get(), untrusted.get()) != 1) {
+        return false;
+    }
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(context.get());
+    // A pinned intermediate is an anchor of its own; the chain need not reach a root.
+    X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_SSL_SERVER);
+    if (!setPeerName(param, peerName)) return false;
+    return X509_verify_cert(context.get()) == 1;
 }
 
 int secureRandomCopyBytes(std::uint8_t* bytes, std::size_t count) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "varenstt/Platform/Data.h"
 
@@ -35,6 +36,12 @@ std::optional<Data> base64Decode(std::string_view text);
 // One X.509 certificate, held as its DER encoding; equality is byte equality of the encodings.
 // The DER encoding of an OpenSSL certificate; none when it cannot be encoded.
 std::optional<Data> derEncoding(x509_st* certificate);
+
+// True when `chain` (DER, leaf first, as a server sent it) verifies from its leaf up to one of
+// `anchors` (DER), these being the only trust anchors: every signature and validity period on the
+// way, a leaf fit for a TLS server, and the leaf naming `peerName` (a host name, or an address).
+bool chainVerifiesToAnchors(const std::vector<Data>& chain, const std::vector<Data>& anchors,
+                            const std::string& peerName);
 
 class Certificate {
   public:

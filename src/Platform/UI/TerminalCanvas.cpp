@@ -336,3 +336,13 @@ std::string TerminalCanvas::plainText() const {
 }
 
 }  // namespace varen::platform::ui
+
+namespace varen::platform {
+
+std::string terminalSafeText(std::string_view utf8) {
+    std::string out;
+    for (const char32_t c : ui::displayableText(utf8)) out += ui::encodeUtf8(c);
+    return out;
+}
+
+}  // namespace varen::platform
