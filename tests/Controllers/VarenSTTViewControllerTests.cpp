@@ -68,6 +68,19 @@ std::vector<ScriptedAudioBuffer> toneBuffers(int count) {
     return buffers;
 }
 
+// A screen starts a recognition when it appears. The microphone is refused unless a test grants
+// it, so that no test reaches for this machine's input device or its sound server (whose client
+// library, on another thread, the thread sanitizer reported).
+class NoMicrophoneUnlessGranted : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        AudioSession::sharedInstance()->setRecordPermissionPolicy(
+            AudioSession::RecordPermissionPolicy::deny);
+    }
+};
+[[maybe_unused]] const auto* const kNoMicrophone =
+    ::testing::AddGlobalTestEnvironment(new NoMicrophoneUnlessGranted);
+
 // A screen shown in a window whose pictures are recorded; it has not appeared yet.
 struct ShownScreen {
     std::shared_ptr<Window> window = Window::create();
@@ -228,6 +241,8 @@ TEST(VarenSTTViewController, AppearingRunsARecognitionThatATapStops) {
         {{"wait", "close"}},
     }));
     VarenSTTManager::shared()->setDecoderUrl(server.decoderUrl());
+    AudioSession::sharedInstance()->setRecordPermissionPolicy(
+        AudioSession::RecordPermissionPolicy::grant);
     setDefaultAudioInputSource(AudioInputSource::scripted(toneBuffers(60), 100ms));
     auto speech = std::make_shared<SpeechDelegate>();
     auto delegate = std::make_shared<RecordingDelegate>();
