@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The one entry point: ./run.sh demo | test | build [dev|asan|tsan|release] | bench | fuzz | deps
+# The one entry point: ./run.sh demo | test | stress [ROUNDS] | build [dev|asan|tsan|release] | bench | fuzz | deps
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -12,7 +12,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev clang-14
     libboost1.81-dev python3 python3-websockets
     libpocketsphinx-dev pocketsphinx-en-us pocketsphinx-testdata
-    flite sox oggz-tools speex openssl tmux
+    libclang-rt-14-dev flite sox oggz-tools speex openssl tmux util-linux
     pulseaudio pulseaudio-utils libasound2-plugins
 )
 
@@ -48,8 +48,9 @@ build() {
         *) echo "unknown build kind: $kind" >&2; exit 2 ;;
     esac
     log "building $kind"
-    cmake -S "$ROOT" -B "$dir" "${args[@]}" "$@" > "$dir.configure.log" 2>&1 ||
-        { cat "$dir.configure.log" >&2; exit 1; }
+    mkdir -p "$dir"
+    cmake -S "$ROOT" -B "$dir" "${args[@]}" "$@" > "$dir/configure.log" 2>&1 ||
+        { cat "$dir/configure.log" >&2; exit 1; }
     cmake --build "$dir" -j"$JOBS"
 }
 
@@ -62,16 +63,98 @@ no_aslr() {
     fi
 }
 
-run_suite() {
-    local kind=$1
-    log "running the test suite ($kind)"
+sanitizer_options() {
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-    # A test that fails is run again (up to three times in all): the suite starts real servers
-    # and audio threads on a shared machine; a timing miss should not fail the whole run.
-    no_aslr ctest --test-dir "$ROOT/build-$kind" -j"$JOBS" --output-on-failure --timeout 600 \
-        --repeat until-pass:3
+}
+
+# Every test runs once: a test that fails has found a fault or a race.
+run_suite() {
+    local kind=$1
+    log "running the test suite ($kind)"
+    sanitizer_options
+    no_aslr ctest --test-dir "$ROOT/build-$kind" -j"$JOBS" --output-on-failure --timeout 600
+}
+
+# The tests of the WebSocket client, of the stream client (VSWebSocketManager) and of the
+# manager, one name a line (a parameterised test's name ends in "# GetParam() = ..."). Labels
+# name the test program; the stream client's suites are those its test files declare.
+stress_tests() {
+    local dir=$1 suites
+    suites=$(sed -nE 's/^[[:space:]]*TEST(_F|_P)?\([[:space:]]*([A-Za-z0-9_]+).*/\2/p' \
+        "$ROOT"/tests/Managers/VSWebSocketManager*.cpp | sort -u | paste -sd'|')
+    {
+        ctest --test-dir "$dir" -N -L '^WebSocketTests$'
+        [ -z "$suites" ] || ctest --test-dir "$dir" -N -L '^ManagersTests$' -R "^($suites)\\."
+        ctest --test-dir "$dir" -N -L '^PublicTests$'
+    } | sed -nE 's/^[[:space:]]*Test[[:space:]]+#[0-9]+: //p'
+}
+
+HOGS=()
+stop_hogs() {
+    local pid
+    for pid in "${HOGS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${HOGS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    HOGS=()
+}
+
+# Runs the client tests ROUNDS times in a row on one core while every core is kept busy; stops
+# at the first failing round. In the ASan+UBSan build (STRESS_BUILD to choose another): `test`
+# has built it already, it runs several times faster than TSan, so more rounds fit, and the
+# races of a connection's lifetime show there as use-after-free or leaks; the TSan run of the
+# whole suite covers data races.
+stress() {
+    local rounds=${1:-20} kind=${STRESS_BUILD:-asan}
+    local dir="$ROOT/build-$kind"
+    [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || { echo "stress: ROUNDS must be a positive number" >&2; exit 2; }
+    local names
+    names=$(stress_tests "$dir")
+    [ -n "$names" ] || { echo "stress: no client tests in $dir" >&2; exit 1; }
+    local regex
+    regex="^($(printf '%s\n' "$names" | sed 's/[]$*.^()+?{}|\\[]/\\&/g' | paste -sd'|'))\$"
+    local count selected
+    count=$(printf '%s\n' "$names" | wc -l)
+    selected=$(ctest --test-dir "$dir" -N -R "$regex" | sed -nE 's/^Total Tests: //p')
+    [ "$selected" = "$count" ] ||
+        { echo "stress: the name pattern selects $selected tests, not $count" >&2; exit 1; }
+    local cpus core
+    cpus=$(nproc)
+    core=${STRESS_CPU:-$((cpus - 1))}
+    log "stress: $count client tests ($kind) on cpu $core, $rounds rounds, $cpus cpus busy"
+    sanitizer_options
+
+    # One busy loop per core, at the tests' priority. Stopped however the run ends; a loop also
+    # ends by itself once this shell is gone (killed without a chance to clean up).
+    local cpu
+    trap stop_hogs EXIT
+    trap 'stop_hogs; trap - EXIT; exit 130' INT
+    trap 'stop_hogs; trap - EXIT; exit 143' TERM
+    for ((cpu = 0; cpu < cpus; cpu++)); do
+        taskset -c "$cpu" bash -c 'while kill -0 "$1" 2>/dev/null; do :; done' hog $$ &
+        HOGS+=($!)
+    done
+
+    local round output status failed
+    output="$dir/stress.log"  # the last round's output
+    for ((round = 1; round <= rounds; round++)); do
+        status=0
+        no_aslr taskset -c "$core" ctest --test-dir "$dir" -j"$JOBS" --output-on-failure \
+            --timeout 600 --stop-on-failure -R "$regex" > "$output" 2>&1 || status=$?
+        if [ "$status" -ne 0 ]; then
+            cat "$output" >&2
+            failed=$(sed -nE '/^The following tests FAILED:/,$ s/^[[:space:]]*[0-9]+ - (.*) \(.*\)$/\1/p' \
+                "$output" | paste -sd' ')
+            stop_hogs
+            echo "stress: round $round of $rounds failed: ${failed:-ctest exited with status $status}" >&2
+            exit 1
+        fi
+        log "stress: round $round of $rounds: $(grep -E '^[0-9]+% tests passed' "$output")," \
+            "$(sed -nE 's/^Total Test time \(real\) = *//p' "$output")"
+    done
+    stop_hogs
+    trap - EXIT INT TERM
+    log "stress: all $rounds rounds passed"
 }
 
 # The programs a build put into a folder's subfolders (one per subsystem).
@@ -111,11 +194,13 @@ case "$command" in
         install_deps
         build asan
         run_suite asan
+        stress "${STRESS_ROUNDS:-3}"
         build tsan
         run_suite tsan
         fuzz_all "${FUZZ_SECONDS:-30}"
         log "all test runs passed"
         ;;
+    stress) install_deps; build "${STRESS_BUILD:-asan}"; stress "${1:-20}" ;;
     demo) install_deps; demo "$@" ;;
     bench)
         install_deps
@@ -126,5 +211,5 @@ case "$command" in
         done
         ;;
     fuzz) install_deps; fuzz_all "${1:-60}" ;;
-    *) echo "usage: ./run.sh demo [-- OPTIONS] | test | build [dev|asan|tsan|release] | bench | fuzz [SECONDS] | deps" >&2; exit 2 ;;
+    *) echo "usage: ./run.sh demo [-- OPTIONS] | test | stress [ROUNDS] | build [dev|asan|tsan|release] | bench | fuzz [SECONDS] | deps" >&2; exit 2 ;;
 esac

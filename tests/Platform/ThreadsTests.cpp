@@ -16,6 +16,20 @@ using namespace std::chrono_literals;
 using namespace varen::platform;
 using varen::test::runMainLoopUntil;
 
+namespace {
+
+// Runs the loop until a timer scheduled now has fired three times at `interval`: by then a
+// timer of that interval scheduled earlier has had its turns too.
+void runThreeIntervals(const std::shared_ptr<RunLoop>& loop, RunLoop::Duration interval) {
+    int firings = 0;
+    auto probe = Timer::scheduledTimer(
+        interval, true, [&](Timer&) { ++firings; }, loop);
+    EXPECT_TRUE(loop->runUntil([&] { return firings >= 3; }, 20s));
+    probe->invalidate();
+}
+
+}  // namespace
+
 TEST(SerialQueue, RunsTasksOneAtATimeInOrderUnderConcurrentSubmitters) {
     auto queue = DispatchQueue::create("serial");
     constexpr int kSubmitters = 4;
@@ -117,7 +131,7 @@ TEST(RepeatingTimer, FiresOnItsLoopThreadUntilInvalidatedAndNeverAfter) {
     ASSERT_TRUE(runMainLoopUntil([&] { return firings >= 5; }));
     timer->invalidate();
     const int atInvalidation = firings;
-    varen::test::runMainLoopFor(60ms);
+    runThreeIntervals(loop, 5ms);
     EXPECT_EQ(firings, atInvalidation);
     EXPECT_FALSE(wrongThread);
     EXPECT_FALSE(timer->isValid());
@@ -135,7 +149,7 @@ TEST(RepeatingTimer, InvalidatedFromAnotherThreadStopsFiring) {
     });
     ASSERT_TRUE(runMainLoopUntil([&] { return afterInvalidate >= 0; }));
     stopper.join();
-    varen::test::runMainLoopFor(30ms);
+    runThreeIntervals(RunLoop::main(), 2ms);
     EXPECT_EQ(firings, afterInvalidate);
 }
 
@@ -148,7 +162,7 @@ TEST(OneShotTimer, FiresOnceAndMayInvalidateItselfInside) {
     // The timer was scheduled on this thread's current loop, which is not the main loop.
     auto loop = RunLoop::current();
     loop->runUntil([&] { return firings > 0; }, 5s);
-    loop->runFor(20ms);
+    runThreeIntervals(loop, 1ms);
     EXPECT_EQ(firings, 1);
 }
 

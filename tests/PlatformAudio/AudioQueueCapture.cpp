@@ -1,6 +1,10 @@
 #include "AudioQueueCapture.h"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "Platform/Audio/AudioLevelTap.h"
@@ -41,6 +45,10 @@ bool eventually(const std::function<bool()>& predicate, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool threadHasEnded(pid_t thread) {
+    return !std::filesystem::exists("/proc/self/task/" + std::to_string(thread));
 }
 
 CapturedQueue::CapturedQueue(const AudioStreamBasicDescription& format) {
@@ -104,7 +112,7 @@ void CapturedQueue::callback(void* userData, AudioQueueRef queue, AudioQueueBuff
     {
         std::lock_guard lock(self->mutex_);
         self->deliveries_.push_back({buffer, packets, Data(data, data + buffer->mAudioDataByteSize),
-                                     startTime->mSampleTime, Clock::now()});
+                                     startTime->mSampleTime, Clock::now(), ::gettid()});
         index = self->deliveries_.size() - 1;
     }
     if (self->onDelivery) self->onDelivery(index);

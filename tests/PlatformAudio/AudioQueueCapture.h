@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,6 +26,7 @@ struct Delivery {
     Data bytes;
     double sampleTime = 0;
     Clock::time_point at;
+    pid_t thread = 0;  // the queue's thread
 };
 
 // The average power of the samples in dBFS.
@@ -32,6 +35,10 @@ float levelOf(const std::vector<Delivery>& deliveries);
 // Polls until the predicate holds or the timeout passes.
 bool eventually(const std::function<bool()>& predicate,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// True once the thread (a Linux thread id, as in Delivery) has ended: after that, the input
+// queue it ran can call nobody.
+bool threadHasEnded(pid_t thread);
 
 // An input queue that records every callback, and the queue's played-out announcements.
 //

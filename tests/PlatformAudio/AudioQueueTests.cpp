@@ -65,12 +65,15 @@ TEST(AudioQueue, FillsOnlyBuffersThatAreEnqueued) {
     const auto buffers = capture.addBuffers(1, 320);
     capture.start();
     ASSERT_TRUE(capture.waitForCount(1));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(capture.count(), 1u);
 
+    // The rest of the script waits for the buffer to come back, then plays out.
+    const auto enqueuedAt = Clock::now();
     ASSERT_EQ(AudioQueueEnqueueBuffer(capture.queue, buffers[0], 0, nullptr), noErr);
-    ASSERT_TRUE(capture.waitForCount(2));
-    EXPECT_EQ(capture.deliveries()[1].bytes, Data(320, 2));
+    ASSERT_TRUE(eventually([&] { return capture.playOuts() == 1; }));
+    const auto deliveries = capture.deliveries();
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_GE(deliveries[1].at, enqueuedAt);
+    EXPECT_EQ(deliveries[1].bytes, Data(320, 2));
 }
 
 TEST(AudioQueue, StopFromAnotherThreadWaitsForTheRunningCallback) {
@@ -91,25 +94,33 @@ TEST(AudioQueue, StopFromAnotherThreadWaitsForTheRunningCallback) {
     ASSERT_EQ(AudioQueueStop(capture.queue, true), noErr);
     EXPECT_TRUE(finished);
     const std::size_t atStop = capture.count();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(capture.count(), atStop);
 
-    // The buffers stay enqueued: a new start fills them again.
+    // The buffers stay enqueued: a new start fills them again, and nothing came in between.
+    const auto restartedAt = Clock::now();
     ASSERT_EQ(capture.start(), noErr);
-    EXPECT_TRUE(capture.waitForCount(atStop + 3));
+    ASSERT_TRUE(capture.waitForCount(atStop + 3));
+    EXPECT_GE(capture.deliveries()[atStop].at, restartedAt);
 }
 
 TEST(AudioQueue, StopInsideTheCallbackMakesItTheLast) {
     endlessScript();
     CapturedQueue capture;
+    std::atomic<bool> stopped{false};
     capture.onDelivery = [&](std::size_t index) {
-        if (index == 3) AudioQueueStop(capture.queue, true);
+        if (index != 3) return;
+        AudioQueueStop(capture.queue, true);
+        stopped = true;
     };
     capture.addBuffers(3, 320);
     capture.start();
-    ASSERT_TRUE(capture.waitForCount(4));
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(eventually([&] { return stopped.load(); }));
     EXPECT_EQ(capture.count(), 4u);
+
+    // Only a new start brings the next delivery.
+    const auto restartedAt = Clock::now();
+    ASSERT_EQ(capture.start(), noErr);
+    ASSERT_TRUE(capture.waitForCount(5));
+    EXPECT_GE(capture.deliveries()[4].at, restartedAt);
 }
 
 TEST(AudioQueue, DisposeEndsCallbacksAndInvalidatesTheQueue) {
@@ -120,7 +131,8 @@ TEST(AudioQueue, DisposeEndsCallbacksAndInvalidatesTheQueue) {
     ASSERT_TRUE(running.waitForCount(3));
     ASSERT_EQ(AudioQueueDispose(running.queue, true), noErr);
     const std::size_t atDispose = running.count();
-    std::this_thread::sleep_for(50ms);
+    const pid_t runningThread = running.deliveries().front().thread;
+    ASSERT_TRUE(eventually([&] { return threadHasEnded(runningThread); }));
     EXPECT_EQ(running.count(), atDispose);
     EXPECT_EQ(AudioQueueStart(running.queue), kAudioQueueErr_InvalidQueue);
     EXPECT_EQ(AudioQueueDispose(running.queue, true), kAudioQueueErr_InvalidQueue);
@@ -137,7 +149,8 @@ TEST(AudioQueue, DisposeEndsCallbacksAndInvalidatesTheQueue) {
     inside.start();
     ASSERT_TRUE(eventually([&] { return disposed.load(); }));
     inside.queue = nullptr;
-    std::this_thread::sleep_for(50ms);
+    const pid_t insideThread = inside.deliveries().front().thread;
+    ASSERT_TRUE(eventually([&] { return threadHasEnded(insideThread); }));
     EXPECT_EQ(inside.count(), 1u);
 }
 
@@ -195,16 +208,20 @@ TEST(AudioQueue, ScriptAnnouncesItsPlayOutAfterTheLastBufferUnlessStopped) {
     ASSERT_TRUE(eventually([&] { return capture.playOuts() > 0; }));
     EXPECT_EQ(capture.deliveriesBeforePlayOut(), 2u);
     EXPECT_GE(capture.playedOutAt() - capture.deliveries().back().at, 20ms);
-    std::this_thread::sleep_for(100ms);
+    // Once in the queue's whole life, which its dispose ends.
+    ASSERT_EQ(AudioQueueDispose(capture.queue, true), noErr);
+    capture.queue = nullptr;
     EXPECT_EQ(capture.playOuts(), 1u);
 
-    script({filled(320, 1)}, 200ms);
+    // Stopped while it waits out the last buffer (half a second): no announcement, ever.
+    script({filled(320, 1)}, 500ms);
     CapturedQueue stopped;
     stopped.addBuffers(1, 320);
     stopped.start();
     ASSERT_TRUE(stopped.waitForCount(1));
     AudioQueueStop(stopped.queue, true);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(AudioQueueDispose(stopped.queue, true), noErr);
+    stopped.queue = nullptr;
     EXPECT_EQ(stopped.playOuts(), 0u);
 }
 

@@ -46,10 +46,12 @@ TEST(AudioRecorder, MetersWhatTheSourceDeliveredSinceTheLastRefresh) {
         recorder->updateMeters();
         return recorder->averagePowerForChannel(0);
     };
+    // The queue may fill its buffer before a first look at the count: deliveries are counted
+    // from the script, so the buffer goes back only once the previous one has been metered.
+    std::size_t delivered = 0;
     const auto deliverNext = [&] {
-        const std::size_t before = capture.count();
-        if (before > 0) AudioQueueEnqueueBuffer(capture.queue, buffer);
-        return capture.waitForCount(before + 1);
+        if (delivered > 0) AudioQueueEnqueueBuffer(capture.queue, buffer);
+        return capture.waitForCount(++delivered) && capture.count() == delivered;
     };
 
     ASSERT_TRUE(deliverNext());

@@ -104,6 +104,6 @@ TEST(HeadlessRenderer, RecordsWhatIsVisibleAfterEachChange) {
     EXPECT_EQ(renderer->recordCount(), before + 1);            // coalesced into one redraw
 
     window->setNeedsDisplay();  // nothing changed: nothing new recorded
-    runMainLoopUntil([] { return false; }, 50ms);
+    ASSERT_TRUE(test::drainMainLoop());
     EXPECT_EQ(renderer->recordCount(), before + 1);
 }

@@ -67,6 +67,10 @@ class ToolRun {
     std::vector<nlohmann::json> events() const;
     std::vector<nlohmann::json> events(const std::string& kind) const;
     std::string standardError() const { return process_->standardError(); }
+    // Both outputs, for failure messages.
+    std::string output() const {
+        return "stdout:\n" + process_->standardOutput() + "stderr:\n" + process_->standardError();
+    }
     // Waits until an event of this kind has been printed.
     bool waitForEvent(const std::string& kind, std::chrono::milliseconds timeout) const;
 

@@ -8,10 +8,12 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/RunLoop.h"
 
 namespace varen::test {
@@ -184,6 +186,16 @@ bool runMainLoopUntil(const std::function<bool()>& predicate, std::chrono::milli
 
 void runMainLoopFor(std::chrono::milliseconds duration) {
     platform::RunLoop::main()->runFor(duration);
+}
+
+bool drainMainLoop(int depth, std::chrono::milliseconds timeout) {
+    for (int round = 0; round < depth; ++round) {
+        // The main queue runs in order: the marker runs after whatever was queued before it.
+        auto reached = std::make_shared<bool>(false);
+        platform::DispatchQueue::main()->async([reached] { *reached = true; });
+        if (!runMainLoopUntil([&] { return *reached; }, timeout)) return false;
+    }
+    return true;
 }
 
 std::string readTextFile(const fs::path& path) {

@@ -88,6 +88,9 @@ class ChildProcess {
 bool runMainLoopUntil(const std::function<bool()>& predicate,
                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
 void runMainLoopFor(std::chrono::milliseconds duration);
+// Runs the main loop until every task queued on it before the call has run, and the tasks
+// those queued in turn, `depth` rounds deep. Timers and other threads may still add more.
+bool drainMainLoop(int depth = 2, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 std::string readTextFile(const std::filesystem::path& path);
 Data readBinaryFile(const std::filesystem::path& path);
