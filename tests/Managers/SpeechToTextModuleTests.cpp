@@ -24,6 +24,7 @@ using varen::platform::AudioInputSource;
 using varen::platform::AudioSession;
 using varen::platform::ScriptedAudioBuffer;
 using varen::test::RecognitionServer;
+using varen::test::drainMainLoop;
 using varen::test::runMainLoopUntil;
 
 namespace {
@@ -98,7 +99,7 @@ TEST_F(CaptureModule, ARefusedPermissionFailsOnceAndStartsNothing) {
     auto module = startModule();
     EXPECT_TRUE(delegates->failures.empty()) << "the answer comes later";
     ASSERT_TRUE(runMainLoopUntil([&] { return !delegates->failures.empty(); }));
-    runMainLoopUntil([] { return false; }, 300ms);
+    ASSERT_TRUE(drainMainLoop());
 
     ASSERT_EQ(delegates->failures.size(), 1u);
     EXPECT_EQ(
@@ -145,7 +146,7 @@ TEST_F(CaptureModule, AGrantedPermissionRecordsMetersAndStreams) {
     module->stopRecording();  // the second stop touches nothing
     EXPECT_FALSE(module->recording());
     ASSERT_TRUE(runMainLoopUntil([&] { return delegates->finals.size() == 1; }));
-    runMainLoopUntil([] { return false; }, 300ms);
+    ASSERT_TRUE(drainMainLoop());
 
     EXPECT_EQ(delegates->levels.size(), levelsAtStop);
     EXPECT_EQ(count(server.events(), "connect"), 1u);
@@ -204,7 +205,7 @@ TEST_F(CaptureModule, AnUnusableAudioInputFailsClearlyAndStartsNothing) {
         AudioInputSource::file(home.path() / "missing.wav"));
     auto module = startModule();
     ASSERT_TRUE(runMainLoopUntil([&] { return !delegates->failures.empty(); }));
-    runMainLoopUntil([] { return false; }, 300ms);
+    ASSERT_TRUE(drainMainLoop());
     ASSERT_EQ(delegates->failures.size(), 1u);
     const auto& error = delegates->failures[0];
     EXPECT_EQ(error.domain, "VarenSTT");

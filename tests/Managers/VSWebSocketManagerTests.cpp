@@ -18,6 +18,7 @@ using varen::Error;
 using varen::VarenSTTHypothesis;
 using varen::VSWebSocketManager;
 using varen::test::RecognitionServer;
+using varen::test::drainMainLoop;
 using varen::test::runMainLoopUntil;
 using varen::test::serverFrame;
 using varen::test::WebSocketRawConnection;
@@ -166,7 +167,7 @@ TEST_F(StreamClient, RunsAWholeRecognitionExchange) {
             if (e["type"] == "closed") return true;
         return false;
     }));
-    runMainLoopUntil([] { return false; }, 200ms);
+    ASSERT_TRUE(drainMainLoop());
 
     const auto texts = server.textMessages();
     ASSERT_EQ(texts.size(), 2u);
@@ -316,7 +317,7 @@ TEST_F(StreamClient, ReportsAConnectionThatEndsBeforeTheFinalResult) {
     RecognitionServer server(json::array({{{"wait", "start"}, {"close", {1000, "bye"}}}}));
     connectTo(server);
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
-    runMainLoopUntil([] { return false; }, 200ms);
+    ASSERT_TRUE(drainMainLoop());
     ASSERT_EQ(delegate->events.size(), 1u);
     EXPECT_EQ(delegate->events[0].error.domain, "Recognition");
     EXPECT_EQ(delegate->events[0].text, "Connection closed before the final result");
@@ -327,7 +328,7 @@ TEST_F(StreamClient, ReportsAServerThatDropsTheConnection) {
     connectTo(server);
     client->sendAudioData(packet(1));
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
-    runMainLoopUntil([] { return false; }, 200ms);
+    ASSERT_TRUE(drainMainLoop());
     EXPECT_EQ(delegate->count("failure"), 1u);
     EXPECT_EQ(delegate->events[0].text, "Connection closed before the final result");
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -400,7 +401,13 @@ TEST(Streams, ClosingFromAnotherThreadWhileEventsFlowIsSafe) {
         client->pair.input->close();
         closer.join();
         const std::size_t before = client->count(Side::In, StreamEvent::HasBytesAvailable);
-        std::this_thread::sleep_for(50ms);
+        // The loop runs in order: once two markers have run, nothing queued before the close
+        // (nor what that queued in turn) is left to deliver.
+        for (int marker = 0; marker < 2; ++marker) {
+            std::promise<void> reached;
+            loop->perform([&reached] { reached.set_value(); });
+            ASSERT_EQ(reached.get_future().wait_for(20s), std::future_status::ready);
+        }
         // At most the one delivery already under way when close was called.
         EXPECT_LE(client->count(Side::In, StreamEvent::HasBytesAvailable), before + 1);
     }
