@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "Platform/Runtime.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/Platform/RunLoop.h"
@@ -16,6 +17,23 @@ constexpr std::uint32_t kLargestBufferSize = 0x50000;
 
 Error captureError(std::int64_t code, const std::string& message) {
     return Error{"VarenSTT", code, {{"message", message}}};
+}
+
+// The run under way when the runtime ends is stopped as the host would stop it, so its file is
+// complete, and its connection is closed; the runtime's threads are joined after this.
+void endRunsAtShutdown() {
+    static const char key = 0;
+    const auto runtime = platform::Runtime::current();
+    runtime->shared<bool>(&key, [&] {
+        runtime->atShutdown(platform::Runtime::Stage::endRuns, [] {
+            const auto manager = VSWebSocketManager::sharedManager();
+            const auto run =
+                std::dynamic_pointer_cast<SpeechToTextModule>(manager->recognitionDelegate());
+            if (run) run->stopRecording();
+            if (const auto socket = manager->socket()) socket->close();
+        });
+        return std::make_shared<bool>(true);
+    });
 }
 
 }  // namespace
@@ -43,6 +61,7 @@ void HandleInputBuffer(void* aqData, platform::AudioQueueRef inAQ,
 
 std::shared_ptr<SpeechToTextModule> SpeechToTextModule::initWithDelegate(
     std::weak_ptr<SpeechToTextModuleDelegate> delegate) {
+    endRunsAtShutdown();
     auto module = std::make_shared<SpeechToTextModule>();
     module->delegate_ = std::move(delegate);
     module->micPermissionGranted_ = false;

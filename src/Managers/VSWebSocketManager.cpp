@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "Platform/Runtime.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/VarenSTTManager.h"
@@ -137,11 +138,10 @@ struct VSWebSocketManager::Connection {
 };
 
 std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
-    // Never destroyed: it holds the last capture module, whose teardown needs the platform
-    // singletons, which would already be gone at exit.
-    static const auto* instance =
-        new std::shared_ptr<VSWebSocketManager>(std::make_shared<VSWebSocketManager>());
-    return *instance;
+    // Held by the runtime: the capture module it holds needs the platform objects to end.
+    static const char key = 0;
+    return platform::Runtime::current()->shared<VSWebSocketManager>(
+        &key, [] { return std::make_shared<VSWebSocketManager>(); });
 }
 
 bool VSWebSocketManager::openStream() {

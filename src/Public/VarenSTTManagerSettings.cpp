@@ -1,5 +1,7 @@
 #include "varenstt/VarenSTTManager.h"
 
+#include "Platform/Runtime.h"
+
 namespace varen {
 
 namespace {
@@ -10,10 +12,9 @@ constexpr const char* kDefaultDecoderUrl = "ws://localhost:8390/ws/client/speech
 }  // namespace
 
 std::shared_ptr<VarenSTTManager> VarenSTTManager::shared() {
-    // Never destroyed, like the stream client: a run may still hold platform resources at exit.
-    static const auto* instance =
-        new std::shared_ptr<VarenSTTManager>(std::make_shared<VarenSTTManager>());
-    return *instance;
+    static const char key = 0;
+    return platform::Runtime::current()->shared<VarenSTTManager>(
+        &key, [] { return std::make_shared<VarenSTTManager>(); });
 }
 
 VarenSTTManager::VarenSTTManager()

@@ -2,10 +2,17 @@
 
 #include <pthread.h>
 
+#include "Platform/Runtime.h"
+#include "Platform/Threads/RunLoopAccess.h"
+
 namespace varen {
 
 SRRunLoopThread::SRRunLoopThread() {
     waitGroup_.enter();
+}
+
+SRRunLoopThread::~SRRunLoopThread() {
+    stop();
 }
 
 void SRRunLoopThread::start() {
@@ -13,14 +20,23 @@ void SRRunLoopThread::start() {
     // The kernel keeps at most 15 bytes of a thread's name: the last label is what fits.
     pthread_setname_np(thread_.native_handle(), name_.substr(name_.rfind('.') + 1).c_str());
     threadId_ = thread_.get_id();
-    thread_.detach();
 }
 
 void SRRunLoopThread::main() {
     runLoop_ = platform::RunLoop::current();
     waitGroup_.leave();
-    // `run` keeps going without pending work until the loop is stopped, which no one does.
-    for (;;) runLoop_->run();
+    // `run` keeps going without pending work until the loop is stopped.
+    while (!stopRequested_.load()) runLoop_->run();
+}
+
+void SRRunLoopThread::stop() {
+    if (!thread_.joinable()) return;
+    const auto loop = runLoop();
+    stopRequested_.store(true);
+    // Queued rather than called: a `stop` that came before the loop's next `run` would be lost.
+    loop->perform([loop] { loop->stop(); });
+    thread_.join();
+    platform::RunLoopAccess::retire(loop);
 }
 
 std::shared_ptr<platform::RunLoop> SRRunLoopThread::runLoop() {
@@ -29,19 +45,19 @@ std::shared_ptr<platform::RunLoop> SRRunLoopThread::runLoop() {
 }
 
 SRRunLoopThread& SR_networkThread() {
-    // Never destroyed: sockets may still use it while the process exits.
-    static SRRunLoopThread* thread = [] {
-        auto* created = new SRRunLoopThread();
+    static const char key = 0;
+    const auto runtime = platform::Runtime::current();
+    return *runtime->shared<SRRunLoopThread>(&key, [&] {
+        auto created = std::make_shared<SRRunLoopThread>();
         created->start();
+        // Runs are over by then; what the sockets still had queued is dropped.
+        runtime->atShutdown(platform::Runtime::Stage::endThreads, [created] { created->stop(); });
         return created;
-    }();
-    return *thread;
+    });
 }
 
 std::shared_ptr<platform::RunLoop> SR_networkRunLoop() {
-    // Leaked like the thread: its loop keeps running while static objects are destroyed.
-    static const auto* loop = new std::shared_ptr<platform::RunLoop>(SR_networkThread().runLoop());
-    return *loop;
+    return SR_networkThread().runLoop();
 }
 
 }  // namespace varen

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -197,6 +199,35 @@ TEST(Operations, RunOnBackgroundThreadsAndSeeTheirCancelFlag) {
     EXPECT_TRUE(operation->isFinished());
     EXPECT_NE(ranOn, std::this_thread::get_id());
     EXPECT_TRUE(queue->operations().empty());
+}
+
+TEST(Operations, NeverRunMoreAtOnceThanTheLimitNorOnMoreThreads) {
+    auto queue = OperationQueue::create();
+    queue->setMaxConcurrentOperationCount(2);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inside = 0, peak = 0;
+    bool release = false;
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 8; ++i) {
+        queue->addOperationWithBlock([&] {
+            std::unique_lock lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            peak = std::max(peak, ++inside);
+            changed.notify_all();
+            changed.wait(lock, [&] { return release; });
+            --inside;
+        });
+    }
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return inside == 2; });
+        release = true;
+        changed.notify_all();
+    }
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(peak, 2);
+    EXPECT_LE(threads.size(), 2u);
 }
 
 TEST(Operations, WithOneAtATimeRunInOrder) {

@@ -327,10 +327,12 @@ int main(int argc, char** argv) {
     } else {
         manager->startRecognize();
         if (!options.input && isatty(STDIN_FILENO)) {
-            // Enter stops a microphone run.
-            std::thread([&mainQueue, &stop] {
+            // Enter stops a microphone run. The thread may outlive `main`, blocked in its read:
+            // it holds the queue itself, and `stop` is only reached from the main loop, which
+            // runs no more once the library has been shut down.
+            std::thread([mainQueue, &stop] {
                 std::string line;
-                if (std::getline(std::cin, line)) mainQueue->async(stop);
+                if (std::getline(std::cin, line)) mainQueue->async([&stop] { stop(); });
             }).detach();
         }
     }
@@ -344,8 +346,11 @@ int main(int argc, char** argv) {
                                         std::chrono::hours(24 * 365));
     if (renderer) renderer->stop();
     platform::NotificationCenter::defaultCenter().removeObserver(playedOut);
+    const int status = presenter->exitStatus();
+    manager->setDelegate({});
+    manager.reset();
+    varen::shutdown();
     std::cout.flush();
     std::fflush(nullptr);
-    // Background threads of the library (network, audio) may still be winding down.
-    std::_Exit(presenter->exitStatus());
+    return status;
 }

@@ -261,8 +261,11 @@ int main(int argc, char** argv) {
         }
         if (options.echo) readerStarted = true;
     }
+    const int status = *delegate->exitStatus;
+    // The stdin thread may still be blocked in a read: it keeps the socket, which drops what
+    // it is sent once the library has been shut down.
+    varen::shutdown();
     std::cout.flush();
     std::cerr.flush();
-    // The stdin thread may still be blocked in a read; end without waiting for it.
-    std::_Exit(*delegate->exitStatus);
+    return status;
 }

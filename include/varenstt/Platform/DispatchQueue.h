@@ -11,7 +11,9 @@ namespace varen::platform {
 // threads (an Asio strand). `main()` runs its tasks on the main run loop.
 //
 // Thread safety: every member may be called from any thread. Tasks never run inside the call
-// that submitted them.
+// that submitted them. Once the library has been shut down (`varen::shutdown()`), a queue made
+// before drops what it is given, and the tasks it still held are destroyed unrun; queues made
+// afterwards run on the fresh runtime.
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
     using Task = std::function<void()>;
@@ -36,10 +38,10 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     static DispatchQueue* currentQueue();
     bool isCurrent() const { return currentQueue() == this; }
 
-    struct Impl;
-    explicit DispatchQueue(std::string label, bool isMain);
-
   private:
+    struct Impl;
+    DispatchQueue(std::string label, bool isMain);
+
     std::string label_;
     std::unique_ptr<Impl> impl_;
 };

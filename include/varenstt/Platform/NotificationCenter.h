@@ -16,7 +16,8 @@ struct Notification {
 // Observers by name; posting calls them synchronously on the posting thread.
 //
 // Thread safety: every member may be called from any thread. An observer removed before a post
-// starts calling it is not called; removal does not wait for a call already running.
+// starts calling it is not called; removal does not wait for a call already running. The default centre belongs to the library's
+// runtime: `varen::shutdown()` ends it with its observers, and the next use makes a new one.
 class NotificationCenter {
   public:
     using Observer = std::function<void(const Notification&)>;

@@ -5,17 +5,15 @@
 #include <memory>
 #include <thread>
 
-namespace asio {
-class io_context;
-}
-
 namespace varen::platform {
 
 // An event loop bound to the thread that runs it, over an Asio io_context.
 //
 // Thread safety: `perform`, `stop` and the accessors may be called from any thread; the run
 // functions are called by the one thread that owns the loop. Work performed on a loop runs on
-// the thread currently running it, never inside the call that queued it.
+// the thread currently running it, never inside the call that queued it. Once the library has
+// been shut down (`varen::shutdown()`), a loop it handed out runs nothing and drops the work it
+// is given; `main()` then returns a new loop.
 class RunLoop : public std::enable_shared_from_this<RunLoop> {
   public:
     using Duration = std::chrono::steady_clock::duration;
@@ -47,9 +45,8 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
     // True when the calling thread is the one currently running this loop.
     bool isCurrent() const;
 
-    asio::io_context& context();
-
   private:
+    friend class RunLoopAccess;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

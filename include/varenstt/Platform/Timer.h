@@ -26,10 +26,10 @@ class Timer : public std::enable_shared_from_this<Timer> {
     bool isValid() const;
     RunLoop::Duration interval() const { return interval_; }
 
+  private:
     Timer(RunLoop::Duration interval, bool repeats, Callback callback,
           std::shared_ptr<RunLoop> loop);
 
-  private:
     struct State;
     void arm();
     void waitForNextFiring();

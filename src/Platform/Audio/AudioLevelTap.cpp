@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Platform/Runtime.h"
+
 namespace varen::platform {
 
 namespace {
@@ -15,9 +17,8 @@ struct Observers {
 };
 
 Observers& observers() {
-    // Never destroyed: queue threads may publish while the process exits.
-    static auto* instance = new Observers;
-    return *instance;
+    static const char key = 0;
+    return *Runtime::current()->shared<Observers>(&key, [] { return std::make_shared<Observers>(); });
 }
 
 }  // namespace

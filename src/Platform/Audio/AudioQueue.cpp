@@ -12,6 +12,7 @@
 
 #include "Platform/Audio/AudioLevelTap.h"
 #include "Platform/Audio/InputSource.h"
+#include "Platform/Runtime.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/NotificationCenter.h"
 
@@ -173,15 +174,27 @@ struct OpaqueAudioQueue {
 namespace {
 
 // Live queues, so a call with a disposed or made-up reference fails instead of touching freed
-// memory. Never destroyed: queues may outlive static destruction at exit.
+// memory.
 struct Registry {
     std::mutex mutex;
     std::unordered_map<OpaqueAudioQueue*, std::shared_ptr<OpaqueAudioQueue>> queues;
 };
 
 Registry& registry() {
-    static auto* instance = new Registry;
-    return *instance;
+    static const char key = 0;
+    const auto runtime = Runtime::current();
+    return *runtime->shared<Registry>(&key, [&] {
+        // Queues still alive when the runtime ends are disposed of, which joins their threads.
+        runtime->atShutdown(Runtime::Stage::endCapture, [] {
+            std::vector<OpaqueAudioQueue*> live;
+            {
+                std::lock_guard lock(registry().mutex);
+                for (const auto& entry : registry().queues) live.push_back(entry.first);
+            }
+            for (auto* queue : live) AudioQueueDispose(queue, true);
+        });
+        return std::make_shared<Registry>();
+    });
 }
 
 std::shared_ptr<OpaqueAudioQueue> lookup(AudioQueueRef ref) {

@@ -7,14 +7,16 @@ namespace varen::platform {
 
 namespace {
 
+// Constant-initialised with nothing to destroy, so it is usable at any point of exit.
+constinit std::mutex sinkLock;
+
 std::mutex& sinkMutex() {
-    static auto* mutex = new std::mutex;  // never destroyed: threads may log during exit
-    return *mutex;
+    return sinkLock;
 }
 
 LogSink& currentSink() {
-    static auto* sink = new LogSink;
-    return *sink;
+    static LogSink sink;
+    return sink;
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "Platform/Runtime.h"
+
 namespace varen::platform {
 
 struct NotificationCenter::Entry {
@@ -13,9 +15,9 @@ struct NotificationCenter::Entry {
 };
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    // Never destroyed: observers are removed from destructors that may run during exit.
-    static auto* center = new NotificationCenter;
-    return *center;
+    static const char key = 0;
+    return *Runtime::current()->shared<NotificationCenter>(
+        &key, [] { return std::make_shared<NotificationCenter>(); });
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* sender,

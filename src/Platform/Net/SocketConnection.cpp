@@ -14,6 +14,7 @@
 #include <asio/write.hpp>
 
 #include "Platform/Net/TLS.h"
+#include "Platform/Threads/RunLoopAccess.h"
 
 namespace varen::platform::detail {
 
@@ -235,9 +236,9 @@ void SocketConnection::postToIO(void (SocketConnection::*step)()) {
         std::lock_guard lock(mutex_);
         loop = ioLoop_.lock();
     }
-    if (!loop) return;
+    if (!loop || RunLoopAccess::retired(*loop)) return;
     // The posted step holds the connection alive until it has run.
-    asio::post(loop->context(), [self = shared_from_this(), step] { ((*self).*step)(); });
+    asio::post(RunLoopAccess::context(*loop), [self = shared_from_this(), step] { ((*self).*step)(); });
 }
 
 void SocketConnection::deliver(StreamSide side, StreamEvent event) {
@@ -253,7 +254,8 @@ void SocketConnection::deliver(StreamSide side, StreamEvent event) {
     }
     // Always posted, so that an event never arrives inside a call into the streams, and events
     // to one loop keep their order.
-    asio::post(loop->context(),
+    if (RunLoopAccess::retired(*loop)) return;
+    asio::post(RunLoopAccess::context(*loop),
                [self = shared_from_this(), side, event] { self->dispatchEvent(side, event); });
 }
 
@@ -285,7 +287,8 @@ void SocketConnection::start() {
         fail(systemError(EINVAL));
         return;
     }
-    resolver_ = std::make_unique<asio::ip::tcp::resolver>(loop->context());
+    contextLoop_ = loop;
+    resolver_ = std::make_unique<asio::ip::tcp::resolver>(RunLoopAccess::context(*loop));
     resolver_->async_resolve(
         host_, std::to_string(port_),
         [self = shared_from_this()](const asio::error_code& ec,
@@ -315,7 +318,7 @@ void SocketConnection::onResolved(const asio::error_code& ec,
             fail(*error);
             return;
         }
-        tlsStream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(loop->context(),
+        tlsStream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(RunLoopAccess::context(*loop),
                                                                                 *sslContext_);
         const std::string name = tls->peerName.empty() ? host_ : tls->peerName;
         if (!configureTLSSession(tlsStream_->native_handle(), *tls, name, error)) {
@@ -323,7 +326,7 @@ void SocketConnection::onResolved(const asio::error_code& ec,
             return;
         }
     } else {
-        plainSocket_ = std::make_unique<asio::ip::tcp::socket>(loop->context());
+        plainSocket_ = std::make_unique<asio::ip::tcp::socket>(RunLoopAccess::context(*loop));
     }
     asio::async_connect(
         lowestLayer(), results,
@@ -546,7 +549,7 @@ void SocketConnection::beginShutdown() {
         closeSocket();
         return;
     }
-    lingerTimer_ = std::make_unique<asio::steady_timer>(loop->context(), kCloseLinger);
+    lingerTimer_ = std::make_unique<asio::steady_timer>(RunLoopAccess::context(*loop), kCloseLinger);
     lingerTimer_->async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (!ec) self->closeSocket();
     });

@@ -130,6 +130,8 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     bool reading_ = false;
     Data writeBuffer_;  // the bytes of the write in flight
     std::array<std::uint8_t, 64 * 1024> readBuffer_{};
+    // The loop whose context the resolver and sockets below belong to: it must outlive them.
+    std::shared_ptr<RunLoop> contextLoop_;
     std::unique_ptr<asio::ip::tcp::resolver> resolver_;
     std::unique_ptr<asio::ssl::context> sslContext_;
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> tlsStream_;

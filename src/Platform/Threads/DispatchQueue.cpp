@@ -12,6 +12,8 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "Platform/Runtime.h"
+#include "Platform/Threads/RunLoopAccess.h"
 #include "varenstt/Platform/RunLoop.h"
 
 namespace varen::platform {
@@ -19,13 +21,6 @@ namespace varen::platform {
 namespace {
 
 thread_local DispatchQueue* runningQueue = nullptr;
-
-// The worker threads shared by every serial queue. Deliberately never destroyed: tasks may
-// still be queued while the process exits.
-asio::thread_pool& workerPool() {
-    static auto* pool = new asio::thread_pool(4);
-    return *pool;
-}
 
 class RunningQueueScope {
   public:
@@ -42,19 +37,30 @@ class RunningQueueScope {
 
 struct DispatchQueue::Impl {
     explicit Impl(bool isMain) : main(isMain) {
-        if (!main) strand.emplace(asio::make_strand(workerPool().get_executor()));
+        if (main) {
+            loop = RunLoop::main();
+        } else {
+            pool = Runtime::current()->workerPool();
+            strand.emplace(asio::make_strand(pool->get_executor()));
+        }
     }
+
+    // After shutdown nothing may be queued: a task would hold its queue, and the queue the pool.
+    bool retired() const { return main ? RunLoopAccess::retired(*loop) : pool->retired(); }
 
     template <typename Handler>
     void post(Handler&& handler) {
+        if (retired()) return;
         if (main) {
-            asio::post(RunLoop::main()->context(), std::forward<Handler>(handler));
+            asio::post(RunLoopAccess::context(*loop), std::forward<Handler>(handler));
         } else {
             asio::post(*strand, std::forward<Handler>(handler));
         }
     }
 
     bool main;
+    std::shared_ptr<RunLoop> loop;
+    std::shared_ptr<WorkerPool> pool;  // declared before the strand, which must not outlive it
     std::optional<asio::strand<asio::thread_pool::executor_type>> strand;
     std::mutex specificsMutex;
     std::map<const void*, void*> specifics;
@@ -66,14 +72,14 @@ DispatchQueue::DispatchQueue(std::string label, bool isMain)
 DispatchQueue::~DispatchQueue() = default;
 
 std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label) {
-    return std::make_shared<DispatchQueue>(std::move(label), false);
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), false));
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
-    // Never destroyed, like the main run loop it posts to.
-    static const auto* mainQueue = new std::shared_ptr<DispatchQueue>(
-        std::make_shared<DispatchQueue>("com.varen.stt.main", true));
-    return *mainQueue;
+    static const char key = 0;
+    return Runtime::current()->shared<DispatchQueue>(&key, [] {
+        return std::shared_ptr<DispatchQueue>(new DispatchQueue("com.varen.stt.main", true));
+    });
 }
 
 void DispatchQueue::async(Task task) {
@@ -86,12 +92,13 @@ void DispatchQueue::async(Task task) {
 }
 
 void DispatchQueue::after(Duration delay, Task task) {
+    if (impl_->retired()) return;
     auto self = shared_from_this();
     std::shared_ptr<asio::steady_timer> timer;
     if (impl_->main) {
-        timer = std::make_shared<asio::steady_timer>(RunLoop::main()->context(), delay);
+        timer = std::make_shared<asio::steady_timer>(RunLoopAccess::context(*impl_->loop), delay);
     } else {
-        timer = std::make_shared<asio::steady_timer>(workerPool().get_executor(), delay);
+        timer = std::make_shared<asio::steady_timer>(impl_->pool->get_executor(), delay);
     }
     timer->async_wait([self, timer, task = std::move(task)](const std::error_code&) mutable {
         self->async(std::move(task));
@@ -99,6 +106,7 @@ void DispatchQueue::after(Duration delay, Task task) {
 }
 
 void DispatchQueue::sync(const Task& task) {
+    if (impl_->retired()) return;  // it would wait for ever
     std::promise<void> done;
     async([&] {
         task();

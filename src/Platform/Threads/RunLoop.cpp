@@ -6,6 +6,9 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include "Platform/Runtime.h"
+#include "Platform/Threads/RunLoopAccess.h"
+
 namespace varen::platform {
 
 namespace {
@@ -16,9 +19,17 @@ thread_local std::shared_ptr<RunLoop> threadLoop;
 
 }  // namespace
 
+// An io_context whose queued handlers can be destroyed without destroying the context itself.
+class RetirableContext : public asio::io_context {
+  public:
+    RetirableContext() : asio::io_context(1) {}
+    void destroyPendingWork() { shutdown(); }
+};
+
 struct RunLoop::Impl {
-    asio::io_context context{1};
+    RetirableContext context;
     std::atomic<std::thread::id> runningThread{};
+    std::atomic<bool> retired{false};
 };
 
 // Marks the calling thread as the one running the loop for the duration of a run.
@@ -50,12 +61,17 @@ std::shared_ptr<RunLoop> RunLoop::current() {
 }
 
 std::shared_ptr<RunLoop> RunLoop::main() {
-    // Never destroyed: timers and queued work may still refer to it while the process exits.
-    static const auto* mainLoop = new std::shared_ptr<RunLoop>(std::make_shared<RunLoop>());
-    return *mainLoop;
+    static const char key = 0;
+    const auto runtime = Runtime::current();
+    return runtime->shared<RunLoop>(&key, [&] {
+        auto loop = std::make_shared<RunLoop>();
+        runtime->atShutdown(Runtime::Stage::retireLoops, [loop] { RunLoopAccess::retire(loop); });
+        return loop;
+    });
 }
 
 void RunLoop::run() {
+    if (impl_->retired.load()) return;
     RunScope scope(this, impl_->runningThread);
     auto work = asio::make_work_guard(impl_->context);
     impl_->context.restart();
@@ -63,6 +79,7 @@ void RunLoop::run() {
 }
 
 void RunLoop::runFor(Duration duration) {
+    if (impl_->retired.load()) return;
     RunScope scope(this, impl_->runningThread);
     auto work = asio::make_work_guard(impl_->context);
     impl_->context.restart();
@@ -70,6 +87,7 @@ void RunLoop::runFor(Duration duration) {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& predicate, Duration timeout) {
+    if (impl_->retired.load()) return predicate();
     RunScope scope(this, impl_->runningThread);
     auto work = asio::make_work_guard(impl_->context);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -88,6 +106,7 @@ void RunLoop::stop() {
 }
 
 void RunLoop::perform(std::function<void()> work) {
+    if (impl_->retired.load()) return;
     asio::post(impl_->context, std::move(work));
 }
 
@@ -95,8 +114,19 @@ bool RunLoop::isCurrent() const {
     return impl_->runningThread.load() == std::this_thread::get_id();
 }
 
-asio::io_context& RunLoop::context() {
-    return impl_->context;
+asio::io_context& RunLoopAccess::context(RunLoop& loop) {
+    return loop.impl_->context;
+}
+
+void RunLoopAccess::retire(const std::shared_ptr<RunLoop>& loop) {
+    // `loop` is held by the caller: the handlers destroyed here may hold the last other owner.
+    loop->impl_->retired.store(true);
+    loop->impl_->context.stop();
+    loop->impl_->context.destroyPendingWork();
+}
+
+bool RunLoopAccess::retired(const RunLoop& loop) {
+    return loop.impl_->retired.load();
 }
 
 }  // namespace varen::platform

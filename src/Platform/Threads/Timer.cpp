@@ -7,11 +7,13 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "Platform/Threads/RunLoopAccess.h"
+
 namespace varen::platform {
 
 struct Timer::State {
     explicit State(std::shared_ptr<RunLoop> owner, Callback cb)
-        : loop(std::move(owner)), timer(loop->context()), callback(std::move(cb)) {}
+        : loop(std::move(owner)), timer(RunLoopAccess::context(*loop)), callback(std::move(cb)) {}
     std::shared_ptr<RunLoop> loop;  // declared before the timer: the timer dies first
     asio::steady_timer timer;       // touched only on the loop's thread
     // Held while the callback runs, so `invalidate` from another thread waits for a firing in
@@ -23,7 +25,7 @@ struct Timer::State {
 
 std::shared_ptr<Timer> Timer::scheduledTimer(RunLoop::Duration interval, bool repeats,
                                              Callback callback, std::shared_ptr<RunLoop> loop) {
-    auto timer = std::make_shared<Timer>(interval, repeats, std::move(callback), std::move(loop));
+    auto timer = std::shared_ptr<Timer>(new Timer(interval, repeats, std::move(callback), std::move(loop)));
     timer->arm();
     return timer;
 }
@@ -38,8 +40,10 @@ Timer::~Timer() = default;
 
 void Timer::arm() {
     // The pending wait holds the timer, as a run loop retains its scheduled timers.
+    // A retired loop would keep the timer for ever.
+    if (RunLoopAccess::retired(*state_->loop)) return;
     auto self = shared_from_this();
-    asio::post(state_->loop->context(), [self] {
+    asio::post(RunLoopAccess::context(*state_->loop), [self] {
         if (!self->state_->valid.load()) return;
         self->state_->timer.expires_after(self->interval_);
         self->waitForNextFiring();
@@ -75,7 +79,8 @@ void Timer::invalidate() {
     }
     // Cancelling releases the pending wait (and with it the loop's hold on the timer).
     auto state = state_;
-    asio::post(state->loop->context(), [state] {
+    if (RunLoopAccess::retired(*state->loop)) return;
+    asio::post(RunLoopAccess::context(*state->loop), [state] {
         state->timer.cancel();
         std::lock_guard lock(state->fireMutex);
         state->callback = nullptr;

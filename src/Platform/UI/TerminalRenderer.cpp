@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <type_traits>
 
 #include "Platform/UI/TerminalCanvas.h"
 #include "varenstt/Platform/DispatchQueue.h"
@@ -24,8 +25,10 @@ struct SavedTerminal {
 };
 
 SavedTerminal& savedTerminal() {
-    static SavedTerminal* terminal = new SavedTerminal;  // outlives every static destructor
-    return *terminal;
+    // Trivially destructible, so still usable from handlers that run after static destruction.
+    static SavedTerminal terminal;
+    static_assert(std::is_trivially_destructible_v<SavedTerminal>);
+    return terminal;
 }
 
 void restoreSavedTerminal() {
