@@ -206,6 +206,10 @@ struct SRWebSocket::Impl {
     void _readUntilHeaderCompleteWithCallback(SRIOConsumer::Handler callback);
     void _pumpScanner();
     bool _innerPumpScanner();
+    std::size_t bytesFoundBy(const SRIOConsumer& consumer, std::size_t available) const;
+    Data takeReadBytes(std::size_t count);
+    bool appendToCurrentFrame(const Data& slice);
+    void finishFrontConsumer(const Data* slice);
 
     // --- writer and closing handshake (SRWebSocketWriter.cpp)
     void send(std::optional<SRMessage> message);
