@@ -4,6 +4,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include "Managers/SpeexManagers/AudioFormat.h"
+#include "Platform/Audio/AudioLevelTap.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/Platform/RunLoop.h"
@@ -76,13 +78,13 @@ void SpeechToTextModule::permissionAnswered(bool granted) {
 
     aqData_ = std::make_shared<AQRecorderState>();
     auto& format = aqData_->mDataFormat;
-    format.mSampleRate = 8000.0;
+    format.mSampleRate = audio::kSampleRate;
     format.mFormatID = platform::kAudioFormatLinearPCM;
     format.mFormatFlags =
         platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked;
-    format.mChannelsPerFrame = 1;
-    format.mBitsPerChannel = 16;
-    format.mBytesPerPacket = format.mBytesPerFrame = format.mChannelsPerFrame * 2;
+    format.mChannelsPerFrame = audio::kChannels;
+    format.mBitsPerChannel = audio::kBitsPerSample;
+    format.mBytesPerPacket = format.mBytesPerFrame = audio::kChannels * audio::kBytesPerSample;
     format.mFramesPerPacket = 1;
     aqData_->mQueue = nullptr;
 
@@ -95,9 +97,9 @@ void SpeechToTextModule::permissionAnswered(bool granted) {
     session->setActiveError(true);
 
     const nlohmann::json settings = {
-        {platform::AVSampleRateKey, 8000.0f},
+        {platform::AVSampleRateKey, static_cast<float>(audio::kSampleRate)},
         {platform::AVFormatIDKey, platform::kAudioFormatAppleLossless},
-        {platform::AVNumberOfChannelsKey, 1},
+        {platform::AVNumberOfChannelsKey, audio::kChannels},
         {platform::AVEncoderAudioQualityKey, platform::AVAudioQualityMin},
     };
     Error ignored;
@@ -222,7 +224,7 @@ void SpeechToTextModule::checkMeter() {
 }
 
 float SpeechToTextModule::averagePower() {
-    if (!recorder_) return -160.0f;
+    if (!recorder_) return platform::kAudioLevelFloorDecibels;
     recorder_->updateMeters();
     return recorder_->averagePowerForChannel(0);
 }

@@ -1,6 +1,7 @@
 #include "WebSocket/SRHandshakeHelpers.h"
 
 #include "Platform/Security/Security.h"
+#include "WebSocket/SRProtocolConstants.h"
 
 #include <cassert>
 #include <cctype>
@@ -70,8 +71,8 @@ std::string SR_origin(const URL& url) {
     if (scheme == "wss") scheme = "https";
     if (scheme == "ws") scheme = "http";
     const auto port = url.port();
-    const bool defaultPort =
-        !port || (scheme == "http" && *port == 80) || (scheme == "https" && *port == 443);
+    const bool defaultPort = !port || (scheme == "http" && *port == kSRDefaultPort) ||
+                             (scheme == "https" && *port == kSRDefaultSecurePort);
     std::string origin = scheme;
     origin += "://";
     origin += hostForField(url);

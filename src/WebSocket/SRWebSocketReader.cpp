@@ -58,7 +58,7 @@ void SRWebSocket::Impl::_pumpScanner() {
     while (_innerPumpScanner()) {
     }
     _isPumping = false;
-    if (readDeferredForScanner && _readBuffer.size() - _readBufferOffset < kMaxUnparsed) {
+    if (readDeferredForScanner && _readBuffer.size() - _readBufferOffset < kSRMaxUnparsed) {
         readDeferredForScanner = false;
         readAvailableBytes();
     }
@@ -112,7 +112,8 @@ Data SRWebSocket::Impl::takeReadBytes(std::size_t count) {
     Data slice(_readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset),
                _readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset + count));
     _readBufferOffset += count;
-    if (_readBufferOffset > 4096 && _readBufferOffset > _readBuffer.size() / 2) {
+    if (_readBufferOffset > kSRBufferCompactionThreshold &&
+        _readBufferOffset > _readBuffer.size() / 2) {
         _readBuffer.erase(_readBuffer.begin(),
                           _readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset));
         _readBufferOffset = 0;

@@ -169,7 +169,8 @@ void SRWebSocket::Impl::_pumpWriting() {
             return;
         }
         _outputBufferOffset += static_cast<std::size_t>(written);
-        if (_outputBufferOffset > 4096 && _outputBufferOffset > _outputBuffer.size() / 2) {
+        if (_outputBufferOffset > kSRBufferCompactionThreshold &&
+            _outputBufferOffset > _outputBuffer.size() / 2) {
             _outputBuffer.erase(
                 _outputBuffer.begin(),
                 _outputBuffer.begin() + static_cast<std::ptrdiff_t>(_outputBufferOffset));
