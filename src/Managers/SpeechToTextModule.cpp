@@ -9,6 +9,7 @@
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/Platform/RunLoop.h"
+#include "varenstt/VarenSTTErrors.h"
 
 namespace varen {
 
@@ -16,8 +17,8 @@ namespace {
 
 constexpr std::uint32_t kLargestBufferSize = 0x50000;
 
-Error captureError(std::int64_t code, const std::string& message) {
-    return Error{"VarenSTT", code, {{"message", message}}};
+Error captureError(VarenSTTErrorCode code, const std::string& message) {
+    return Error{VarenSTTErrorDomain, code, {{VarenSTTErrorMessageKey, message}}};
 }
 
 }  // namespace
@@ -71,7 +72,8 @@ void SpeechToTextModule::permissionAnswered(bool granted) {
     if (!granted) {
         if (auto d = delegate()) {
             d->speechRecognizerDidFailWithError(
-                *this, captureError(0, "User does not granted microphone permissions"));
+                *this, captureError(VarenSTTErrorMicrophonePermissionDenied,
+                                    "User does not granted microphone permissions"));
         }
         return;
     }
@@ -117,8 +119,9 @@ bool SpeechToTextModule::checkAudioStep(platform::OSStatus status, const std::st
     if (status == platform::noErr) return true;
     const std::string reason = errorText.empty() ? "error " + std::to_string(status) : errorText;
     if (auto d = delegate()) {
-        d->speechRecognizerDidFailWithError(*this,
-                                            captureError(1, "Audio input unavailable: " + reason));
+        d->speechRecognizerDidFailWithError(
+            *this,
+            captureError(VarenSTTErrorAudioInputUnavailable, "Audio input unavailable: " + reason));
     }
     return false;
 }

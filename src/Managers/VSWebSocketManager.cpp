@@ -111,7 +111,9 @@ const std::string& stopCommandText() {
 }
 
 Error recognitionError(const std::string& message) {
-    return Error{"Recognition", 0, {{"message", message}}};
+    return Error{VarenSTTRecognitionErrorDomain,
+                 VarenSTTRecognitionErrorFailed,
+                 {{VarenSTTErrorMessageKey, message}}};
 }
 
 // One connection and what belongs to the run that opened it.

@@ -2,6 +2,7 @@
 
 #include "Platform/Security/Security.h"
 #include "WebSocket/SRProtocolConstants.h"
+#include "varenstt/SRWebSocket.h"
 
 #include <cassert>
 #include <cctype>
@@ -13,14 +14,20 @@ std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length) {
     return platform::base64Encode(bytes, length);
 }
 
-void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
-    // The generator's result is not examined, as for the platform generator it stands in for.
-    (void)platform::secureRandomCopyBytes(bytes, length);
+bool SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
+    return platform::secureRandomCopyBytes(bytes, length) == 0;
 }
 
-std::array<std::uint8_t, 4> SRMaskingKeys::next() {
+Error SRRandomUnavailableError() {
+    return Error::withDescription(SRWebSocketErrorDomain, SRWebSocketErrorRandomUnavailable,
+                                  "Could not draw random bytes for a key");
+}
+
+SRMaskingKeys::SRMaskingKeys() : generator_(platform::secureRandomCopyBytes) {}
+
+std::optional<std::array<std::uint8_t, 4>> SRMaskingKeys::next() {
     if (used_ == block_.size()) {
-        SRSecureRandomBytes(block_.data(), block_.size());
+        if (generator_(block_.data(), block_.size()) != 0) return std::nullopt;
         used_ = 0;
     }
     std::array<std::uint8_t, 4> key;

@@ -116,6 +116,7 @@ struct SRWebSocket::Impl {
     bool upgradeRequestQueued = false;
     bool closeFrameQueued = false;
     bool loggedFrameAfterClose = false;
+    bool maskingKeysFailed = false;
     // Input that nobody will parse any more (a protocol error, a failure, the end of the
     // connection under way) is read and dropped, never buffered.
     bool inputAbandoned = false;

@@ -113,8 +113,9 @@ void SRWebSocket::Impl::streamHandleEvent(Stream& stream, StreamEvent event) {
         if (!pinnedCertificateIsProven(stream.peerCertificateChain(), *pins, url.host())) {
             workQueue->async([weak = owner.weak_from_this()] {
                 if (auto socket = weak.lock()) {
-                    socket->impl_->_failWithError(Error::withDescription(
-                        SRWebSocketPinningErrorDomain, 23556, "Invalid server cert"));
+                    socket->impl_->_failWithError(
+                        Error::withDescription(SRWebSocketPinningErrorDomain,
+                                               SRWebSocketPinningErrorCode, "Invalid server cert"));
                 }
             });
             return;
