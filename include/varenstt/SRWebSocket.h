@@ -16,6 +16,7 @@
 #include "varenstt/Platform/RunLoop.h"
 #include "varenstt/Platform/URL.h"
 #include "varenstt/SRURLRequest.h"
+#include "varenstt/SRWebSocketErrors.h"
 
 namespace varen {
 

@@ -11,6 +11,7 @@
 #include "varenstt/Platform/UIViewController.h"
 #include "varenstt/Platform/URL.h"
 #include "varenstt/SpeechToTextModuleDelegate.h"
+#include "varenstt/VarenSTTErrors.h"
 #include "varenstt/VarenSTTHypothesis.h"
 #include "varenstt/VarenSTTViewController.h"
 

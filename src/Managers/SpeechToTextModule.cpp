@@ -4,10 +4,13 @@
 #include <chrono>
 #include <filesystem>
 
+#include "Managers/SpeexManagers/AudioFormat.h"
+#include "Platform/Audio/AudioLevelTap.h"
 #include "Platform/Runtime.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/Platform/RunLoop.h"
+#include "varenstt/VarenSTTErrors.h"
 
 namespace varen {
 
@@ -15,8 +18,8 @@ namespace {
 
 constexpr std::uint32_t kLargestBufferSize = 0x50000;
 
-Error captureError(std::int64_t code, const std::string& message) {
-    return Error{"VarenSTT", code, {{"message", message}}};
+Error captureError(VarenSTTErrorCode code, const std::string& message) {
+    return Error{VarenSTTErrorDomain, code, {{VarenSTTErrorMessageKey, message}}};
 }
 
 // The run under way when the runtime ends is stopped as the host would stop it, so its file is
@@ -88,20 +91,21 @@ void SpeechToTextModule::permissionAnswered(bool granted) {
     if (!granted) {
         if (auto d = delegate()) {
             d->speechRecognizerDidFailWithError(
-                *this, captureError(0, "User does not granted microphone permissions"));
+                *this, captureError(VarenSTTErrorMicrophonePermissionDenied,
+                                    "User does not granted microphone permissions"));
         }
         return;
     }
 
     aqData_ = std::make_shared<AQRecorderState>();
     auto& format = aqData_->mDataFormat;
-    format.mSampleRate = 8000.0;
+    format.mSampleRate = audio::kSampleRate;
     format.mFormatID = platform::kAudioFormatLinearPCM;
     format.mFormatFlags =
         platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked;
-    format.mChannelsPerFrame = 1;
-    format.mBitsPerChannel = 16;
-    format.mBytesPerPacket = format.mBytesPerFrame = format.mChannelsPerFrame * 2;
+    format.mChannelsPerFrame = audio::kChannels;
+    format.mBitsPerChannel = audio::kBitsPerSample;
+    format.mBytesPerPacket = format.mBytesPerFrame = audio::kChannels * audio::kBytesPerSample;
     format.mFramesPerPacket = 1;
     aqData_->mQueue = nullptr;
 
@@ -114,9 +118,9 @@ void SpeechToTextModule::permissionAnswered(bool granted) {
     session->setActiveError(true);
 
     const nlohmann::json settings = {
-        {platform::AVSampleRateKey, 8000.0f},
+        {platform::AVSampleRateKey, static_cast<float>(audio::kSampleRate)},
         {platform::AVFormatIDKey, platform::kAudioFormatAppleLossless},
-        {platform::AVNumberOfChannelsKey, 1},
+        {platform::AVNumberOfChannelsKey, audio::kChannels},
         {platform::AVEncoderAudioQualityKey, platform::AVAudioQualityMin},
     };
     Error ignored;
@@ -134,8 +138,9 @@ bool SpeechToTextModule::checkAudioStep(platform::OSStatus status, const std::st
     if (status == platform::noErr) return true;
     const std::string reason = errorText.empty() ? "error " + std::to_string(status) : errorText;
     if (auto d = delegate()) {
-        d->speechRecognizerDidFailWithError(*this,
-                                            captureError(1, "Audio input unavailable: " + reason));
+        d->speechRecognizerDidFailWithError(
+            *this,
+            captureError(VarenSTTErrorAudioInputUnavailable, "Audio input unavailable: " + reason));
     }
     return false;
 }
@@ -241,7 +246,7 @@ void SpeechToTextModule::checkMeter() {
 }
 
 float SpeechToTextModule::averagePower() {
-    if (!recorder_) return -160.0f;
+    if (!recorder_) return platform::kAudioLevelFloorDecibels;
     recorder_->updateMeters();
     return recorder_->averagePowerForChannel(0);
 }

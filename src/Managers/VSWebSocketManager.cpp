@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "Managers/SpeexManagers/AudioFormat.h"
+#include "Managers/VSRecognitionProtocol.h"
 #include "Platform/Runtime.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
@@ -39,14 +41,9 @@ std::optional<bool> finalMember(const nlohmann::json& object) {
     return std::nullopt;
 }
 
-// Values of a server message are copied and destroyed recursively, so its nesting is bounded
-// before it is parsed; a deeper message counts as unparsable.
-constexpr std::size_t kMaxMessageDepth = 64;
-// A longer transcript or error text makes its message a protocol failure of the server.
-constexpr std::size_t kMaxMessageText = 1u << 20;
-// A server's answers are a few kilobytes; a larger message closes the connection ("Message too
-// big") rather than being held and parsed.
-constexpr std::uint64_t kMaxServerMessage = 8u << 20;
+using recognition::kMaxMessageDepth;
+using recognition::kMaxMessageText;
+using recognition::kMaxServerMessage;
 
 bool nestsDeeperThan(std::string_view text, std::size_t limit) {
     std::size_t depth = 0;
@@ -101,7 +98,8 @@ std::string startCommandText(std::int64_t maxResults, float minSilence) {
         std::to_chars(silence, silence + sizeof silence, static_cast<double>(minSilence),
                       std::chars_format::fixed, 6);
     const std::string silenceText(silence, written.ptr);
-    return std::string("{\"decoding\":\"start\", \"audio-type\":\"speex;nb;8\", ") +
+    return std::string("{\"decoding\":\"start\", \"audio-type\":\"") + audio::kServerAudioType +
+           "\", " +
            "\"traceback-period\":0.2, \"timeout\":10, \"n-best\":" + std::to_string(maxResults) +
            ", \"do-word-alignment\":true, \"do-endpointing\":" +
            (minSilence == 0.0f ? "false" : "true") + ", \"min-silence\":" + silenceText +
@@ -114,7 +112,9 @@ const std::string& stopCommandText() {
 }
 
 Error recognitionError(const std::string& message) {
-    return Error{"Recognition", 0, {{"message", message}}};
+    return Error{VarenSTTRecognitionErrorDomain,
+                 VarenSTTRecognitionErrorFailed,
+                 {{VarenSTTErrorMessageKey, message}}};
 }
 
 // One connection and what belongs to the run that opened it.
@@ -208,7 +208,8 @@ void VSWebSocketManager::keepForOpen(Connection& connection, const Data& chunk) 
     if (connection.earlyPackets.size() >= kMaxEarlyPackets) {
         if (!connection.loggedFullBuffer) {
             connection.loggedFullBuffer = true;
-            platform::log("Dropping audio: the connection has not opened within 60 s of audio");
+            platform::log("Dropping audio: the connection has not opened within " +
+                          std::to_string(recognition::kMaxEarlyAudio.count()) + " s of audio");
         }
         return;
     }
@@ -314,28 +315,30 @@ void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
 
 void VSWebSocketManager::handleServerMessage(Connection& connection, const std::string& text) {
     if (nestsDeeperThan(text, kMaxMessageDepth)) {
-        platform::log("Ignoring a server message nested deeper than 64 levels");
+        platform::log("Ignoring a server message nested deeper than " +
+                      std::to_string(kMaxMessageDepth) + " levels");
         return;
     }
     const auto message = nlohmann::json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object()) return;
     if (hasOversizedText(message)) {
-        platform::log("Ignoring a server message with a text over 1 MiB");
+        platform::log("Ignoring a server message with a text over " +
+                      std::to_string(kMaxMessageText >> 20) + " MiB");
         return;
     }
 
     const auto status = textMember(message, "status");
     const auto errorText = textMember(message, "error");
-    if (status == "ready") {
+    if (status == recognition::kStatusReady) {
         if (auto delegate = recognitionDelegate())
             delegate->socketManagerCanStartRecordingAudio(*this, nullptr);
         return;
     }
-    if (status == "error")
+    if (status == recognition::kStatusError)
         return reportFailure(connection, recognitionError(errorText.value_or("Unknown Error")));
-    if (status == "busy")
+    if (status == recognition::kStatusBusy)
         return reportFailure(connection, recognitionError(errorText.value_or("Busy")));
-    if (status == "connection timeout") {
+    if (status == recognition::kStatusConnectionTimeout) {
         return reportFailure(connection,
                              recognitionError(errorText.value_or("Connection timeout")));
     }

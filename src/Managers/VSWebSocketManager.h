@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Managers/SpeexManagers/AudioFormat.h"
+#include "Managers/VSRecognitionProtocol.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/Error.h"
 #include "varenstt/SRWebSocket.h"
@@ -54,8 +56,9 @@ enum class StringEncoding { ASCII, UTF8, ISOLatin1 };
 class VSWebSocketManager : public SRWebSocketDelegate,
                            public std::enable_shared_from_this<VSWebSocketManager> {
   public:
-    // At most the open timeout's worth of 20 ms packets waits for a connection to open.
-    static constexpr std::size_t kMaxEarlyPackets = 60 * 50;
+    // At most the open timeout's worth of packets waits for a connection to open.
+    static constexpr std::size_t kMaxEarlyPackets =
+        recognition::kMaxEarlyAudio.count() * audio::kFramesPerSecond;
 
     static std::shared_ptr<VSWebSocketManager> sharedManager();
     VSWebSocketManager() = default;

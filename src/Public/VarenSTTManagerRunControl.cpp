@@ -99,8 +99,8 @@ void VarenSTTManager::speechRecognizerDidFailWithError(SpeechToTextModule& modul
                                                        const Error& error) {
     rememberRecording(module);
     if (module_) stopDirectRun();
-    const auto found =
-        error.userInfo.is_object() ? error.userInfo.find("message") : error.userInfo.end();
+    const auto found = error.userInfo.is_object() ? error.userInfo.find(VarenSTTErrorMessageKey)
+                                                  : error.userInfo.end();
     const std::string message = found != error.userInfo.end() && found->is_string()
                                     ? found->get<std::string>()
                                     : error.localizedDescription();

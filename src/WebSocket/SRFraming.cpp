@@ -31,15 +31,15 @@ Data SRBuildFrame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t 
     frame[0] = 0x80 | opcode;
     frame[1] = 0x80;
     std::size_t header = 2;
-    if (length <= 125) {
+    if (length <= kSRMaxControlPayload) {
         frame[1] |= static_cast<std::uint8_t>(length);
-    } else if (length < 65536) {
-        frame[1] |= 126;
+    } else if (length <= kSRMaxLength16) {
+        frame[1] |= kSRLengthCode16;
         frame[2] = static_cast<std::uint8_t>(length >> 8);
         frame[3] = static_cast<std::uint8_t>(length);
         header = 4;
     } else {
-        frame[1] |= 127;
+        frame[1] |= kSRLengthCode64;
         const std::uint64_t n = length;
         for (int i = 0; i < 8; ++i) frame[2 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
         header = 10;
@@ -66,10 +66,10 @@ SRFrameHeaderRest SRParseFrameHeaderRest(const SRFrameHeaderStart& start,
                                          const std::uint8_t* extra) {
     SRFrameHeaderRest rest;
     std::size_t keyAt = 0;
-    if (start.lengthCode == 127) {
+    if (start.lengthCode == kSRLengthCode64) {
         for (int i = 0; i < 8; ++i) rest.payloadLength = (rest.payloadLength << 8) | extra[i];
         keyAt = 8;
-    } else if (start.lengthCode == 126) {
+    } else if (start.lengthCode == kSRLengthCode16) {
         rest.payloadLength = (std::uint64_t{extra[0]} << 8) | extra[1];
         keyAt = 2;
     } else {
@@ -96,7 +96,7 @@ Data SRClosePayload(std::int64_t code, const std::optional<std::string>& reason)
     const auto low = static_cast<std::uint16_t>(code & 0xFFFF);
     Data payload{static_cast<std::uint8_t>(low >> 8), static_cast<std::uint8_t>(low)};
     if (reason) {
-        const std::string_view cut = SRTruncateUTF8(*reason, 123);
+        const std::string_view cut = SRTruncateUTF8(*reason, kSRMaxCloseReasonBytes);
         payload.insert(payload.end(), cut.begin(), cut.end());
     }
     return payload;

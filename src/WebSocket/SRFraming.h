@@ -7,27 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "WebSocket/SRProtocolConstants.h"
 #include "varenstt/Platform/Data.h"
 
 namespace varen {
-
-enum SROpCode : std::uint8_t {
-    SROpCodeTextFrame = 0x1,
-    SROpCodeBinaryFrame = 0x2,
-    SROpCodeConnectionClose = 0x8,
-    SROpCodePing = 0x9,
-    SROpCodePong = 0xA,
-};
-
-enum SRStatusCode : std::int64_t {
-    SRStatusCodeNormal = 1000,
-    SRStatusCodeGoingAway = 1001,
-    SRStatusCodeProtocolError = 1002,
-    SRStatusNoStatusReceived = 1005,
-    SRStatusCodeAbnormal = 1006,  // reported only, never sent (RFC 6455 §7.4.1)
-    SRStatusCodeInvalidUTF8 = 1007,
-    SRStatusCodeMessageTooBig = 1009,
-};
 
 inline bool SRIsControlOpCode(std::uint8_t opcode) {
     return opcode == SROpCodeConnectionClose || opcode == SROpCodePing || opcode == SROpCodePong;
@@ -51,7 +34,9 @@ struct SRFrameHeaderStart {
     std::uint8_t lengthCode = 0;  // 0-125, or 126 / 127 for an extended length
     // Bytes that follow before the payload: extended length, then the masking key.
     std::size_t extraBytes() const {
-        return (masked ? 4 : 0) + (lengthCode == 127 ? 8 : lengthCode == 126 ? 2 : 0);
+        return (masked ? 4 : 0) + (lengthCode == kSRLengthCode64   ? 8
+                                   : lengthCode == kSRLengthCode16 ? 2
+                                                                   : 0);
     }
 };
 SRFrameHeaderStart SRParseFrameHeaderStart(std::uint8_t b0, std::uint8_t b1);

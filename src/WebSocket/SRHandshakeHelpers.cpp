@@ -1,6 +1,8 @@
 #include "WebSocket/SRHandshakeHelpers.h"
 
 #include "Platform/Security/Security.h"
+#include "WebSocket/SRProtocolConstants.h"
+#include "varenstt/SRWebSocket.h"
 
 #include <cassert>
 #include <cctype>
@@ -12,14 +14,20 @@ std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length) {
     return platform::base64Encode(bytes, length);
 }
 
-void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
-    // The generator's result is not examined, as for the platform generator it stands in for.
-    (void)platform::secureRandomCopyBytes(bytes, length);
+bool SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length) {
+    return platform::secureRandomCopyBytes(bytes, length) == 0;
 }
 
-std::array<std::uint8_t, 4> SRMaskingKeys::next() {
+Error SRRandomUnavailableError() {
+    return Error::withDescription(SRWebSocketErrorDomain, SRWebSocketErrorRandomUnavailable,
+                                  "Could not draw random bytes for a key");
+}
+
+SRMaskingKeys::SRMaskingKeys() : generator_(platform::secureRandomCopyBytes) {}
+
+std::optional<std::array<std::uint8_t, 4>> SRMaskingKeys::next() {
     if (used_ == block_.size()) {
-        SRSecureRandomBytes(block_.data(), block_.size());
+        if (generator_(block_.data(), block_.size()) != 0) return std::nullopt;
         used_ = 0;
     }
     std::array<std::uint8_t, 4> key;
@@ -70,8 +78,8 @@ std::string SR_origin(const URL& url) {
     if (scheme == "wss") scheme = "https";
     if (scheme == "ws") scheme = "http";
     const auto port = url.port();
-    const bool defaultPort =
-        !port || (scheme == "http" && *port == 80) || (scheme == "https" && *port == 443);
+    const bool defaultPort = !port || (scheme == "http" && *port == kSRDefaultPort) ||
+                             (scheme == "https" && *port == kSRDefaultSecurePort);
     std::string origin = scheme;
     origin += "://";
     origin += hostForField(url);

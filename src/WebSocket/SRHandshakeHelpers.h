@@ -3,12 +3,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "varenstt/Platform/Data.h"
+#include "varenstt/Platform/Error.h"
 #include "varenstt/Platform/URL.h"
 
 namespace varen {
@@ -20,17 +22,28 @@ std::string stringBySHA1ThenBase64Encoding(const Data& data);
 std::string stringBySHA1ThenBase64Encoding(std::string_view text);
 
 std::string SRBase64Encode(const std::uint8_t* bytes, std::size_t length);
-// Fills the buffer from the system's cryptographically secure generator.
-void SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length);
+// Fills the buffer from the system's cryptographically secure generator; false when it could
+// not deliver (the bytes are then unusable).
+[[nodiscard]] bool SRSecureRandomBytes(std::uint8_t* bytes, std::size_t length);
+
+// The failure of a socket whose generator could not give it a key.
+Error SRRandomUnavailableError();
 
 // Masking keys for one socket's frames, drawn from the secure generator a block at a time:
 // a stream of small frames would otherwise pay a generator call per frame. Each key is used
 // once. Not thread-safe; the socket's work queue owns it.
 class SRMaskingKeys {
   public:
-    std::array<std::uint8_t, 4> next();
+    // Fills a buffer; 0 on success, as platform::secureRandomCopyBytes.
+    using Generator = int (*)(std::uint8_t* bytes, std::size_t length);
+    SRMaskingKeys();
+    explicit SRMaskingKeys(Generator generator) : generator_(generator) {}
+
+    // None when the generator failed; no key is then handed out.
+    std::optional<std::array<std::uint8_t, 4>> next();
 
   private:
+    Generator generator_;
     std::array<std::uint8_t, 256> block_{};
     std::size_t used_ = sizeof block_;
 };

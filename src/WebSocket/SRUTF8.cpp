@@ -1,43 +1,52 @@
 #include "WebSocket/SRUTF8.h"
 
 #include <cstring>
+#include <optional>
 
 namespace varen {
 namespace {
+
+// What a lead byte asks of the bytes after it (Unicode Table 3-7): how many follow, and the
+// range the first of them must fall in, which rules out overlong forms, surrogates and code
+// points above U+10FFFF. The later ones are always 80..BF.
+struct SequenceShape {
+    std::size_t continuationBytes = 0;
+    std::uint8_t firstLow = 0x80;
+    std::uint8_t firstHigh = 0xBF;
+};
+
+// None for a byte that cannot lead a multi-byte sequence.
+std::optional<SequenceShape> shapeOfLead(std::uint8_t b) {
+    if (b >= 0xC2 && b <= 0xDF) return SequenceShape{1};
+    if (b >= 0xE0 && b <= 0xEF) {
+        return SequenceShape{2, std::uint8_t(b == 0xE0 ? 0xA0 : 0x80),
+                             std::uint8_t(b == 0xED ? 0x9F : 0xBF)};
+    }
+    if (b >= 0xF0 && b <= 0xF4) {
+        return SequenceShape{3, std::uint8_t(b == 0xF0 ? 0x90 : 0x80),
+                             std::uint8_t(b == 0xF4 ? 0x8F : 0xBF)};
+    }
+    return std::nullopt;
+}
 
 // Length of the well-formed sequence at `p` (at most `n` bytes available); 0 when the
 // sequence is ill-formed or cut by the end. `cut` tells the two apart: true when every byte
 // present could still begin a well-formed sequence.
 std::size_t sequenceLength(const std::uint8_t* p, std::size_t n, bool& cut) {
     cut = false;
-    const std::uint8_t b = p[0];
-    std::size_t need;
-    std::uint8_t lo = 0x80, hi = 0xBF;
-    if (b < 0x80) return 1;
-    if (b >= 0xC2 && b <= 0xDF) {
-        need = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        need = 2;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        need = 3;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    for (std::size_t i = 1; i <= need; ++i) {
+    if (p[0] < 0x80) return 1;
+    const auto shape = shapeOfLead(p[0]);
+    if (!shape) return 0;
+    for (std::size_t i = 1; i <= shape->continuationBytes; ++i) {
         if (i >= n) {
             cut = true;
             return 0;
         }
-        const std::uint8_t c = p[i];
-        const std::uint8_t l = i == 1 ? lo : 0x80;
-        const std::uint8_t h = i == 1 ? hi : 0xBF;
-        if (c < l || c > h) return 0;
+        const std::uint8_t low = i == 1 ? shape->firstLow : 0x80;
+        const std::uint8_t high = i == 1 ? shape->firstHigh : 0xBF;
+        if (p[i] < low || p[i] > high) return 0;
     }
-    return need + 1;
+    return shape->continuationBytes + 1;
 }
 
 // Bytes of pure ASCII at the start, eight at a time where possible.

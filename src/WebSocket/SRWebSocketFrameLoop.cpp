@@ -87,7 +87,7 @@ void SRWebSocket::Impl::_handleFrameHeader(const SRFrameHeaderStart& header,
         _closeWithProtocolError("Fragmented control frames not allowed");
         return;
     }
-    if (control && payloadLength >= 126) {
+    if (control && payloadLength > kSRMaxControlPayload) {
         _closeWithProtocolError("Control frames cannot have payloads larger than 126 bytes");
         return;
     }
@@ -190,7 +190,7 @@ void SRWebSocket::Impl::handlePing(Data pingData) {
         s.impl_->workQueue->async([socket = s.shared_from_this(), pingData] {
             auto& impl = *socket->impl_;
             // A peer that pings and never reads would otherwise fill our memory with pongs.
-            if (impl._outputBuffer.size() - impl._outputBufferOffset > kMaxOutputForPongs) return;
+            if (impl._outputBuffer.size() - impl._outputBufferOffset > kSRMaxOutputForPongs) return;
             impl._sendFrameWithOpcodeData(SROpCodePong, pingData.data(), pingData.size());
         });
     });

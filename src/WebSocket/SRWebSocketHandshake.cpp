@@ -27,7 +27,8 @@ void SRWebSocket::Impl::open() {
             std::chrono::nanoseconds(nanoseconds), [socket = strongOwner()] {
                 auto& impl = *socket->impl_;
                 if (impl.readyState.load() == SR_CONNECTING) {
-                    impl._failWithError(Error::withDescription(SRWebSocketTimeoutErrorDomain, 504,
+                    impl._failWithError(Error::withDescription(SRWebSocketTimeoutErrorDomain,
+                                                               SRWebSocketTimeoutErrorCode,
                                                                "Timeout Connecting to Server"));
                 }
             });
@@ -48,7 +49,10 @@ void SRWebSocket::Impl::didConnect() {
     set("Host", SRHostField(url));
 
     std::uint8_t keyBytes[16];
-    SRSecureRandomBytes(keyBytes, sizeof keyBytes);
+    if (!SRSecureRandomBytes(keyBytes, sizeof keyBytes)) {
+        _failWithError(SRRandomUnavailableError());
+        return;
+    }
     secKey = SRBase64Encode(keyBytes, sizeof keyBytes);
     assert(secKey.size() == 24);
 
@@ -131,14 +135,15 @@ void SRWebSocket::Impl::_HTTPHeadersDidFinish() {
     const std::int64_t status = response.responseStatusCode();
     if (status >= 400) {
         Error error = Error::withDescription(
-            SRWebSocketErrorDomain, 2132,
+            SRWebSocketErrorDomain, SRWebSocketErrorBadResponseCode,
             "received bad response code from server " + std::to_string(status));
         error.userInfo[SRHTTPResponseErrorKey] = status;
         _failWithError(std::move(error));
         return;
     }
     if (!_checkHandshake(response)) {
-        _failWithError(Error::withDescription(SRWebSocketErrorDomain, 2133,
+        _failWithError(Error::withDescription(SRWebSocketErrorDomain,
+                                              SRWebSocketErrorInvalidHandshake,
                                               "Invalid Sec-WebSocket-Accept response"));
         return;
     }
@@ -152,7 +157,7 @@ void SRWebSocket::Impl::_HTTPHeadersDidFinish() {
         // RFC 6455 §4.1: a subprotocol the client did not ask for fails the connection.
         if (!requested) {
             _failWithError(Error::withDescription(
-                SRWebSocketErrorDomain, 2133,
+                SRWebSocketErrorDomain, SRWebSocketErrorInvalidHandshake,
                 "Server specified Sec-WebSocket-Protocol that wasn't requested"));
             return;
         }

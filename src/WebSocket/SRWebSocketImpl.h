@@ -55,7 +55,7 @@ struct SRWebSocket::Impl {
     URL url;
     std::optional<std::vector<std::string>> requestedProtocols;
     bool secure = false;
-    std::int64_t webSocketVersion = 13;
+    std::int64_t webSocketVersion = kSRProtocolVersion;
     std::shared_ptr<platform::DispatchQueue> workQueue;
     std::shared_ptr<platform::InputStream> inputStream;
     std::shared_ptr<platform::OutputStream> outputStream;
@@ -64,19 +64,10 @@ struct SRWebSocket::Impl {
     // --- shared between threads
     std::atomic<std::int64_t> readyState{SR_CONNECTING};
     std::atomic<bool> allowsUntrustedSSLCertificates{false};
-    std::atomic<std::uint64_t> maximumMessageSize{64ull * 1024 * 1024};
-    std::atomic<std::int64_t> closingHandshakeTimeoutMs{10000};
+    std::atomic<std::uint64_t> maximumMessageSize{kSRDefaultMaximumMessageSize};
+    std::atomic<std::int64_t> closingHandshakeTimeoutMs{kSRDefaultClosingHandshakeTimeout.count()};
     std::atomic<bool> pinnedCertFound{false};
-    // What the peer has sent that the delegate has not yet been handed (messages, pongs, pings):
-    // past either bound the socket stops reading, so TCP makes the peer wait.
-    static constexpr std::size_t kMaxUndeliveredBytes = 16u << 20;
-    static constexpr std::size_t kMaxUndeliveredItems = 10000;
-    // At most this much is read from the stream before it is parsed, and no more is read while
-    // this much waits unparsed.
-    static constexpr std::size_t kMaxReadBurst = 64u << 10;
-    static constexpr std::size_t kMaxUnparsed = 1u << 20;
-    // While this much output waits to be written, pings go unanswered.
-    static constexpr std::size_t kMaxOutputForPongs = 1u << 20;
+    // Bounded by kSRMaxUndeliveredBytes and kSRMaxUndeliveredItems.
     std::atomic<std::size_t> undeliveredBytes{0};
     std::atomic<std::size_t> undeliveredItems{0};
     std::atomic<bool> readingPausedForDelivery{false};
@@ -125,6 +116,7 @@ struct SRWebSocket::Impl {
     bool upgradeRequestQueued = false;
     bool closeFrameQueued = false;
     bool loggedFrameAfterClose = false;
+    bool maskingKeysFailed = false;
     // Input that nobody will parse any more (a protocol error, a failure, the end of the
     // connection under way) is read and dropped, never buffered.
     bool inputAbandoned = false;
@@ -159,8 +151,8 @@ struct SRWebSocket::Impl {
     // Hands the delegate something the peer sent, counted until it has run (see the bounds).
     void _deliverIncoming(std::size_t bytes, std::function<void(SRWebSocket&)> block);
     bool deliveryBacklogFull() const {
-        return undeliveredItems.load() > kMaxUndeliveredItems ||
-               undeliveredBytes.load() > kMaxUndeliveredBytes;
+        return undeliveredItems.load() > kSRMaxUndeliveredItems ||
+               undeliveredBytes.load() > kSRMaxUndeliveredBytes;
     }
     // Work queue: stops reading until the delegate has caught up; false when it need not.
     bool pauseForDelivery();
@@ -206,6 +198,10 @@ struct SRWebSocket::Impl {
     void _readUntilHeaderCompleteWithCallback(SRIOConsumer::Handler callback);
     void _pumpScanner();
     bool _innerPumpScanner();
+    std::size_t bytesFoundBy(const SRIOConsumer& consumer, std::size_t available) const;
+    Data takeReadBytes(std::size_t count);
+    bool appendToCurrentFrame(const Data& slice);
+    void finishFrontConsumer(const Data* slice);
 
     // --- writer and closing handshake (SRWebSocketWriter.cpp)
     void send(std::optional<SRMessage> message);

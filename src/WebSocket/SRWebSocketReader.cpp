@@ -58,7 +58,7 @@ void SRWebSocket::Impl::_pumpScanner() {
     while (_innerPumpScanner()) {
     }
     _isPumping = false;
-    if (readDeferredForScanner && _readBuffer.size() - _readBufferOffset < kMaxUnparsed) {
+    if (readDeferredForScanner && _readBuffer.size() - _readBufferOffset < kSRMaxUnparsed) {
         readDeferredForScanner = false;
         readAvailableBytes();
     }
@@ -73,27 +73,10 @@ bool SRWebSocket::Impl::_innerPumpScanner() {
     if (available == 0) return false;
 
     SRIOConsumer& consumer = *_consumers.front();
-    std::size_t found = 0;
-    if (consumer.consumer()) {
-        found = consumer.consumer()(_readBuffer.data() + _readBufferOffset, available);
-    } else {
-        assert(consumer.bytesNeeded() && "consumer.bytesNeeded");
-        if (available >= consumer.bytesNeeded()) {
-            found = static_cast<std::size_t>(consumer.bytesNeeded());
-        } else if (consumer.readToCurrentFrame()) {
-            found = available;
-        }
-    }
+    const std::size_t found = bytesFoundBy(consumer, available);
     if (found == 0 && !consumer.readToCurrentFrame()) return false;
 
-    Data slice(_readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset),
-               _readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset + found));
-    _readBufferOffset += found;
-    if (_readBufferOffset > 4096 && _readBufferOffset > _readBuffer.size() / 2) {
-        _readBuffer.erase(_readBuffer.begin(),
-                          _readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset));
-        _readBufferOffset = 0;
-    }
+    Data slice = takeReadBytes(found);
     if (consumer.unmaskBytes()) {
         SRMaskBytes(slice.data(), slice.data(), slice.size(), _currentReadMaskKey,
                     _currentReadMaskOffset);
@@ -101,31 +84,66 @@ bool SRWebSocket::Impl::_innerPumpScanner() {
     }
 
     if (consumer.readToCurrentFrame()) {
-        _currentFrameData.insert(_currentFrameData.end(), slice.begin(), slice.end());
-        if (_currentFrameOpcode == SROpCodeTextFrame && !_currentFrameData.empty()) {
-            const auto valid =
-                SRValidUTF8PrefixLength(_currentFrameData.data() + _currentStringScanPosition,
-                                        _currentFrameData.size() - _currentStringScanPosition);
-            if (!valid) {
-                closeWithCodeReason(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
-                workQueue->async([socket = strongOwner()] { socket->impl_->closeConnection(); });
-                return false;
-            }
-            _currentStringScanPosition += static_cast<std::uint32_t>(*valid);
-        }
+        if (!appendToCurrentFrame(slice)) return false;
         consumer.setBytesNeeded(consumer.bytesNeeded() - found);
         if (consumer.bytesNeeded() != 0) return false;
-        auto done = std::move(_consumers.front());
-        _consumers.pop_front();
-        done->handler()(nullptr);
-        _consumerPool.returnConsumer(std::move(done));
+        finishFrontConsumer(nullptr);
         return true;
     }
+    finishFrontConsumer(&slice);
+    return true;
+}
+
+// How many of the `available` unparsed bytes the consumer takes now; 0 for none yet.
+std::size_t SRWebSocket::Impl::bytesFoundBy(const SRIOConsumer& consumer,
+                                            std::size_t available) const {
+    if (consumer.consumer()) {
+        return consumer.consumer()(_readBuffer.data() + _readBufferOffset, available);
+    }
+    assert(consumer.bytesNeeded() && "consumer.bytesNeeded");
+    if (available >= consumer.bytesNeeded())
+        return static_cast<std::size_t>(consumer.bytesNeeded());
+    // A counted consumer that delivers to its handler waits until all its bytes are there.
+    return consumer.readToCurrentFrame() ? available : 0;
+}
+
+// Moves `count` unparsed bytes out of the read buffer, which sheds its parsed front now and then.
+Data SRWebSocket::Impl::takeReadBytes(std::size_t count) {
+    Data slice(_readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset),
+               _readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset + count));
+    _readBufferOffset += count;
+    if (_readBufferOffset > kSRBufferCompactionThreshold &&
+        _readBufferOffset > _readBuffer.size() / 2) {
+        _readBuffer.erase(_readBuffer.begin(),
+                          _readBuffer.begin() + static_cast<std::ptrdiff_t>(_readBufferOffset));
+        _readBufferOffset = 0;
+    }
+    return slice;
+}
+
+// False, with the connection closing (1007), when a text message stops being valid UTF-8.
+bool SRWebSocket::Impl::appendToCurrentFrame(const Data& slice) {
+    _currentFrameData.insert(_currentFrameData.end(), slice.begin(), slice.end());
+    if (_currentFrameOpcode != SROpCodeTextFrame || _currentFrameData.empty()) return true;
+    const auto valid =
+        SRValidUTF8PrefixLength(_currentFrameData.data() + _currentStringScanPosition,
+                                _currentFrameData.size() - _currentStringScanPosition);
+    if (!valid) {
+        closeWithCodeReason(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
+        workQueue->async([socket = strongOwner()] { socket->impl_->closeConnection(); });
+        return false;
+    }
+    _currentStringScanPosition += static_cast<std::uint32_t>(*valid);
+    return true;
+}
+
+// The front consumer is done: it leaves the queue before its handler runs, since the handler
+// may add the next consumer.
+void SRWebSocket::Impl::finishFrontConsumer(const Data* slice) {
     auto done = std::move(_consumers.front());
     _consumers.pop_front();
-    done->handler()(&slice);
+    done->handler()(slice);
     _consumerPool.returnConsumer(std::move(done));
-    return true;
 }
 
 }  // namespace varen

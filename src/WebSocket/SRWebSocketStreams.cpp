@@ -37,7 +37,7 @@ void SRStreamDelegateAdapter::streamHandleEvent(Stream& stream, StreamEvent even
 
 void SRWebSocket::Impl::_initializeStreams() {
     std::uint32_t port = url.port().value_or(0);
-    if (port == 0) port = secure ? 443 : 80;
+    if (port == 0) port = secure ? kSRDefaultSecurePort : kSRDefaultPort;
     auto pair = platform::createStreamPairWithSocketToHost(url.host(), port);
     inputStream = pair.input;
     outputStream = pair.output;
@@ -113,8 +113,9 @@ void SRWebSocket::Impl::streamHandleEvent(Stream& stream, StreamEvent event) {
         if (!pinnedCertificateIsProven(stream.peerCertificateChain(), *pins, url.host())) {
             workQueue->async([weak = owner.weak_from_this()] {
                 if (auto socket = weak.lock()) {
-                    socket->impl_->_failWithError(Error::withDescription(
-                        SRWebSocketPinningErrorDomain, 23556, "Invalid server cert"));
+                    socket->impl_->_failWithError(
+                        Error::withDescription(SRWebSocketPinningErrorDomain,
+                                               SRWebSocketPinningErrorCode, "Invalid server cert"));
                 }
             });
             return;
@@ -193,7 +194,7 @@ void SRWebSocket::Impl::readAvailableBytes() {
         if (pauseForDelivery()) return;
         // The frame loop is behind (its next step may still be queued): the stream holds the
         // rest, and TCP makes the peer wait, until the scanner has caught up.
-        if (_readBuffer.size() - _readBufferOffset >= kMaxUnparsed) {
+        if (_readBuffer.size() - _readBufferOffset >= kSRMaxUnparsed) {
             readDeferredForScanner = true;
             return;
         }
@@ -202,7 +203,7 @@ void SRWebSocket::Impl::readAvailableBytes() {
     std::size_t taken = 0;
     // A fast peer refills the stream as quickly as it is read; what was read is parsed before
     // more is taken (the stream signals again for what it still holds).
-    while (taken < kMaxReadBurst && inputStream->hasBytesAvailable()) {
+    while (taken < kSRMaxReadBurst && inputStream->hasBytesAvailable()) {
         const long count = inputStream->read(buffer, sizeof buffer);
         if (count > 0) taken += static_cast<std::size_t>(count);
         if (count > 0 && !inputIsDropped())

@@ -133,9 +133,17 @@ bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* byt
         }
         return false;
     }
+    if (maskingKeysFailed) return false;
     const auto key = _maskingKeys.next();
+    if (!key) {
+        // A frame with a guessable key would let the payload steer proxies on the way (RFC 6455
+        // §10.3); nothing more is sent and the socket fails.
+        maskingKeysFailed = true;
+        _failWithError(SRRandomUnavailableError());
+        return false;
+    }
     try {
-        const Data frame = SRBuildFrame(opcode, bytes, length, key);
+        const Data frame = SRBuildFrame(opcode, bytes, length, *key);
         _outputBuffer.insert(_outputBuffer.end(), frame.begin(), frame.end());
     } catch (const std::bad_alloc&) {
         closeWithCodeReason(SRStatusCodeMessageTooBig, "Message too big");
@@ -164,12 +172,13 @@ void SRWebSocket::Impl::_pumpWriting() {
         const long written =
             outputStream->write(_outputBuffer.data() + _outputBufferOffset, unwritten);
         if (written == -1) {
-            _failWithError(
-                Error::withDescription(SRWebSocketErrorDomain, 2145, "Error writing to stream"));
+            _failWithError(Error::withDescription(
+                SRWebSocketErrorDomain, SRWebSocketErrorWriteFailed, "Error writing to stream"));
             return;
         }
         _outputBufferOffset += static_cast<std::size_t>(written);
-        if (_outputBufferOffset > 4096 && _outputBufferOffset > _outputBuffer.size() / 2) {
+        if (_outputBufferOffset > kSRBufferCompactionThreshold &&
+            _outputBufferOffset > _outputBuffer.size() / 2) {
             _outputBuffer.erase(
                 _outputBuffer.begin(),
                 _outputBuffer.begin() + static_cast<std::ptrdiff_t>(_outputBufferOffset));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "varenstt/SRURLRequest.h"
 
 namespace varen {
@@ -31,6 +33,18 @@ TEST(SRHandshakeHelpers, HostFieldShowsAnExplicitPortAndBracketsIPv6) {
     EXPECT_EQ(SRHostField(url("ws://h.example/x")), "h.example");
     EXPECT_EQ(SRHostField(url("wss://h.example:443/")), "h.example:443");
     EXPECT_EQ(SRHostField(url("ws://[::1]:9000/")), "[::1]:9000");
+}
+
+TEST(SRMaskingKeys, DrawsABlockAtATimeAndGivesNoKeyOnceTheGeneratorFails) {
+    static int draws = 0;
+    SRMaskingKeys keys([](std::uint8_t* bytes, std::size_t length) {
+        std::fill(bytes, bytes + length, std::uint8_t(++draws));
+        return draws == 1 ? 0 : -1;
+    });
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(keys.next(), (std::array<std::uint8_t, 4>{1, 1, 1, 1}));
+    EXPECT_EQ(keys.next(), std::nullopt);
+    EXPECT_EQ(keys.next(), std::nullopt);
+    EXPECT_EQ(draws, 3);
 }
 
 TEST(SRURLRequest, CookiesBecomeOneCookieField) {

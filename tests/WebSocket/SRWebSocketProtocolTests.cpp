@@ -2,17 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <set>
 
 #include "Support/TestSupport.h"
 #include "Support/WebSocketClientHarness.h"
 #include "Support/WebSocketRawServer.h"
 #include "WebSocket/SRHandshakeHelpers.h"
+#include "WebSocket/SRWebSocketImpl.h"
 
 namespace varen {
+
+struct SRWebSocketTestAccess {
+    static SRWebSocket::Impl& impl(SRWebSocket& socket) { return *socket.impl_; }
+};
+
 namespace {
 
 using test::bytes;
@@ -426,6 +432,28 @@ TEST(SRWebSocketWriter, FramesWaitForTheUpgradeRequestAndNothingFollowsTheClose)
     ASSERT_TRUE(client.waitEnded());
     ASSERT_TRUE(server.waitFinished());
     EXPECT_EQ(server.notes(), (std::vector<std::string>{"GET ", "1 early", "8"}));
+}
+
+TEST(SRWebSocketWriter, FailsRatherThanSendWithoutAMaskingKey) {
+    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
+        c.readRequestHead();
+        c.acceptHandshake();
+        while (auto frame = c.readFrame()) s.note(std::to_string(frame->opcode));
+    });
+    WebSocketClient client(server.url());
+    SRWebSocketTestAccess::impl(*client.socket)._maskingKeys =
+        SRMaskingKeys([](std::uint8_t*, std::size_t) { return -1; });
+    ASSERT_TRUE(client.openAndWait());
+    client.socket->send(std::string("hi"));
+    client.socket->sendPing(std::nullopt);
+    ASSERT_TRUE(client.waitEnded());
+    const auto errors = client.delegate->errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].domain, SRWebSocketErrorDomain);
+    EXPECT_EQ(errors[0].code, SRWebSocketErrorRandomUnavailable);
+    EXPECT_EQ(errors[0].localizedDescription(), "Could not draw random bytes for a key");
+    ASSERT_TRUE(server.waitFinished());
+    EXPECT_TRUE(server.notes().empty());
 }
 
 TEST(SRWebSocketFrameLoop, AcceptsCloseCodesInTheAllowedRanges) {

@@ -23,8 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::int32_t kFrameSamples = Encapsulator::kFrameBytes / 2;
-constexpr auto kIdlePoll = std::chrono::milliseconds(20);
+using audio::kFrameSamples;
+// An idle loop looks again once a frame's worth of audio can have arrived.
+constexpr auto kIdlePoll = audio::kFrameDuration;
 
 // True from the first use of the notification centre here until just before it is destroyed at
 // exit: an encapsulator still held by a process-wide object then outlives the centre and must not
@@ -80,7 +81,7 @@ void EncapsulatingOperation::main() {
     const auto parent = mParent;
 
     SpeexCodec codec;
-    codec.open(8);
+    codec.open(audio::kSpeexQuality);
     std::array<std::int16_t, kFrameSamples> frame{};
     if (!parent->isCanceled()) {
         for (;;) {
@@ -193,8 +194,10 @@ std::shared_ptr<Encapsulator> Encapsulator::initWithFileName(const std::string& 
                                              if (auto self = weak.lock())
                                                  self->encapsulatingOver(notification);
                                          });
-    encapsulator->setModeSampleRateChannelsFramesVbr(0, 8000, 1, 1, true);
-    speex_init_header(&encapsulator->speexHeader_, 8000, 1, &speex_nb_mode);
+    encapsulator->setModeSampleRateChannelsFramesVbr(
+        audio::kSpeexMode, audio::kSampleRate, audio::kChannels, audio::kFramesPerPacket, true);
+    speex_init_header(&encapsulator->speexHeader_, audio::kSampleRate, audio::kChannels,
+                      &speex_nb_mode);
     encapsulator->operationQueue = platform::OperationQueue::create();
     return encapsulator;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "Managers/SpeexManagers/AudioFormat.h"
 #include "Managers/SpeexManagers/OggSpeexStream.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/NotificationCenter.h"
@@ -98,7 +99,7 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
   public:
     static constexpr const char* kEncapsulatingOverNotification = "EncapsulatingOver";
     static constexpr const char* kComment = "Encoded with:test by pelmo ";
-    static constexpr std::size_t kFrameBytes = 320;
+    static constexpr std::size_t kFrameBytes = audio::kFrameBytes;
 
     // A fresh recording path in the "voice" folder of the documents folder (created 0700 when
     // missing): "<seconds>.spx", or "<seconds>-1.spx" and so on when that name is taken. The name

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "Managers/SpeexManagers/AudioFormat.h"
+
 namespace varen {
 
 namespace {
@@ -36,19 +38,19 @@ Data speexHeaderPacket(const SpeexHeader& libraryHeader) {
     packet.insert(packet.end(), version, version + versionLength);
     packet.resize(8 + kSpeexVersionFieldSize, 0);
 
-    appendInt32(packet, 1);     // speex_version_id
-    appendInt32(packet, 80);    // header_size
-    appendInt32(packet, 8000);  // rate
-    appendInt32(packet, 0);     // mode: narrowband
-    appendInt32(packet, 4);     // mode_bitstream_version
-    appendInt32(packet, 1);     // nb_channels
-    appendInt32(packet, -1);    // bitrate
-    appendInt32(packet, 160);   // frame_size
-    appendInt32(packet, 1);     // vbr: recorded as 1, as every earlier file has it
-    appendInt32(packet, 1);     // frames_per_packet
-    appendInt32(packet, 0);     // extra_headers
-    appendInt32(packet, 0);     // reserved1
-    appendInt32(packet, 0);     // reserved2
+    appendInt32(packet, 1);                     // speex_version_id
+    appendInt32(packet, 80);                    // header_size
+    appendInt32(packet, audio::kSampleRate);    // rate
+    appendInt32(packet, audio::kSpeexMode);     // mode
+    appendInt32(packet, 4);                     // mode_bitstream_version
+    appendInt32(packet, audio::kChannels);      // nb_channels
+    appendInt32(packet, -1);                    // bitrate
+    appendInt32(packet, audio::kFrameSamples);  // frame_size
+    appendInt32(packet, 1);                     // vbr: recorded as 1, as every earlier file has it
+    appendInt32(packet, audio::kFramesPerPacket);  // frames_per_packet
+    appendInt32(packet, 0);                        // extra_headers
+    appendInt32(packet, 0);                        // reserved1
+    appendInt32(packet, 0);                        // reserved2
     return packet;
 }
 

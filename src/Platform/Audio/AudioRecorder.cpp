@@ -1,5 +1,6 @@
 #include "Platform/Audio/AudioRecorder.h"
 
+#include <optional>
 #include <utility>
 
 #include "Platform/Audio/AudioLevelTap.h"
@@ -9,46 +10,44 @@ namespace varen::platform {
 
 namespace {
 
-bool invalid(const std::string& text, Error* outError) {
-    if (outError) {
-        *outError =
-            Error::withDescription(NSOSStatusErrorDomain, kAudioQueueErr_InvalidParameter, text);
-    }
-    return true;
+Error invalid(const std::string& text) {
+    return Error::withDescription(NSOSStatusErrorDomain, kAudioQueueErr_InvalidParameter, text);
 }
 
-// True (with the error set) when a present key holds an unusable value.
-bool badNumber(const nlohmann::json& settings, const char* key, double low, double high,
-               Error* outError) {
+// The error of a present key holding an unusable value; none for a usable or missing one.
+std::optional<Error> badNumber(const nlohmann::json& settings, const char* key, double low,
+                               double high) {
     const auto it = settings.find(key);
-    if (it == settings.end()) return false;
-    if (!it->is_number()) return invalid(std::string(key) + " is not a number", outError);
+    if (it == settings.end()) return std::nullopt;
+    if (!it->is_number()) return invalid(std::string(key) + " is not a number");
     const double value = it->get<double>();
-    if (!(value >= low && value <= high)) {
-        return invalid(std::string(key) + " is out of range", outError);
-    }
-    return false;
+    if (!(value >= low && value <= high)) return invalid(std::string(key) + " is out of range");
+    return std::nullopt;
+}
+
+// The first unusable setting of the map.
+std::optional<Error> settingsProblem(const nlohmann::json& map) {
+    if (auto error = badNumber(map, AVSampleRateKey, 1, 768000)) return error;
+    if (auto error = badNumber(map, AVFormatIDKey, 0, 4294967295.0)) return error;
+    if (auto error = badNumber(map, AVNumberOfChannelsKey, 1, 64)) return error;
+    return badNumber(map, AVEncoderAudioQualityKey, AVAudioQualityMin, AVAudioQualityMax);
+}
+
+std::shared_ptr<AudioRecorder> failed(Error error, Error* outError) {
+    if (outError) *outError = std::move(error);
+    return nullptr;
 }
 
 }  // namespace
 
 std::shared_ptr<AudioRecorder> AudioRecorder::initWithURLSettingsError(
     const std::filesystem::path& url, const nlohmann::json& settings, Error* outError) {
-    if (url.empty()) {
-        invalid("the recorder needs a URL", outError);
-        return nullptr;
-    }
+    if (url.empty()) return failed(invalid("the recorder needs a URL"), outError);
     if (!settings.is_object() && !settings.is_null()) {
-        invalid("the recorder settings are not a map", outError);
-        return nullptr;
+        return failed(invalid("the recorder settings are not a map"), outError);
     }
     const nlohmann::json map = settings.is_null() ? nlohmann::json::object() : settings;
-    if (badNumber(map, AVSampleRateKey, 1, 768000, outError) ||
-        badNumber(map, AVFormatIDKey, 0, 4294967295.0, outError) ||
-        badNumber(map, AVNumberOfChannelsKey, 1, 64, outError) ||
-        badNumber(map, AVEncoderAudioQualityKey, AVAudioQualityMin, AVAudioQualityMax, outError)) {
-        return nullptr;
-    }
+    if (auto error = settingsProblem(map)) return failed(std::move(*error), outError);
     const std::size_t channels = std::size_t(map.value(AVNumberOfChannelsKey, 1.0));
     return std::make_shared<AudioRecorder>(url, map, channels);
 }

@@ -83,6 +83,87 @@ bool isValidIPLiteral(const std::string& inside) {
     return inet_pton(AF_INET6, addressPart.c_str(), &address) == 1;
 }
 
+// The parts of an authority ("user:password@host:port"), still percent-encoded.
+struct Authority {
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::string host;
+    bool ipLiteral = false;
+    std::optional<std::uint32_t> port;
+};
+
+// Cuts "<separator>suffix" off the end of `rest`; no value when the separator is absent, an
+// empty optional inside when the suffix is not valid query-like text.
+std::optional<std::optional<std::string>> takeSuffix(std::string_view& rest, char separator) {
+    const auto at = rest.find(separator);
+    if (at == std::string_view::npos) return std::nullopt;
+    const auto suffix = rest.substr(at + 1);
+    rest = rest.substr(0, at);
+    if (!isEncodedText(suffix, isQueryChar)) return std::optional<std::string>();
+    return std::optional<std::string>(std::string(suffix));
+}
+
+std::optional<std::uint32_t> parsePort(std::string_view text) {
+    std::uint32_t port = 0;
+    for (char c : text) {
+        if (!isDigit(c)) return std::nullopt;
+        port = port * 10 + static_cast<std::uint32_t>(c - '0');
+        if (port > 65535) return std::nullopt;
+    }
+    return port;
+}
+
+bool parseUserInfo(std::string_view userInfo, Authority& authority) {
+    if (!isEncodedText(userInfo, isUserInfoChar)) return false;
+    const auto separator = userInfo.find(':');
+    authority.user = std::string(userInfo.substr(0, separator));
+    if (separator != std::string_view::npos) {
+        authority.password = std::string(userInfo.substr(separator + 1));
+    }
+    return true;
+}
+
+// "[literal]" or "[literal]:port"; sets the host and gives the port text.
+std::optional<std::string_view> parseIPLiteralHost(std::string_view hostPort,
+                                                   Authority& authority) {
+    const auto close = hostPort.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    authority.host = std::string(hostPort.substr(1, close - 1));
+    if (!isValidIPLiteral(authority.host)) return std::nullopt;
+    authority.ipLiteral = true;
+    const auto after = hostPort.substr(close + 1);
+    if (after.empty()) return std::string_view();
+    if (after.front() != ':') return std::nullopt;
+    return after.substr(1);
+}
+
+// "name" or "name:port"; sets the host and gives the port text.
+std::optional<std::string_view> parseRegNameHost(std::string_view hostPort, Authority& authority) {
+    const auto portColon = hostPort.rfind(':');
+    const auto host = hostPort.substr(0, portColon);
+    if (!isEncodedText(host, isRegNameChar)) return std::nullopt;
+    authority.host = std::string(host);
+    if (portColon == std::string_view::npos) return std::string_view();
+    return hostPort.substr(portColon + 1);
+}
+
+std::optional<Authority> parseAuthority(std::string_view text) {
+    Authority authority;
+    if (const auto at = text.rfind('@'); at != std::string_view::npos) {
+        if (!parseUserInfo(text.substr(0, at), authority)) return std::nullopt;
+        text = text.substr(at + 1);
+    }
+    const bool bracketed = !text.empty() && text.front() == '[';
+    const auto portText =
+        bracketed ? parseIPLiteralHost(text, authority) : parseRegNameHost(text, authority);
+    if (!portText) return std::nullopt;
+    if (!portText->empty()) {
+        authority.port = parsePort(*portText);
+        if (!authority.port) return std::nullopt;
+    }
+    return authority;
+}
+
 }  // namespace
 
 std::optional<URL> URL::URLWithString(std::string_view text) {
@@ -95,64 +176,27 @@ std::optional<URL> URL::URLWithString(std::string_view text) {
     url.scheme_ = std::string(text.substr(0, colon));
     std::string_view rest = text.substr(colon + 1);
 
-    if (const auto hash = rest.find('#'); hash != std::string_view::npos) {
-        const auto fragment = rest.substr(hash + 1);
-        if (!isEncodedText(fragment, isQueryChar)) return std::nullopt;
-        url.fragment_ = std::string(fragment);
-        rest = rest.substr(0, hash);
+    // The fragment goes first: a '?' inside it belongs to it, not to a query.
+    if (auto fragment = takeSuffix(rest, '#')) {
+        if (!*fragment) return std::nullopt;
+        url.fragment_ = std::move(*fragment);
     }
-    if (const auto question = rest.find('?'); question != std::string_view::npos) {
-        const auto query = rest.substr(question + 1);
-        if (!isEncodedText(query, isQueryChar)) return std::nullopt;
-        url.query_ = std::string(query);
-        rest = rest.substr(0, question);
+    if (auto query = takeSuffix(rest, '?')) {
+        if (!*query) return std::nullopt;
+        url.query_ = std::move(*query);
     }
 
     if (rest.substr(0, 2) == "//") {
         rest = rest.substr(2);
         const auto slash = rest.find('/');
-        std::string_view authority = rest.substr(0, slash);
+        const auto authority = parseAuthority(rest.substr(0, slash));
+        if (!authority) return std::nullopt;
+        url.user_ = authority->user;
+        url.password_ = authority->password;
+        url.host_ = authority->host;
+        url.ipLiteral_ = authority->ipLiteral;
+        url.port_ = authority->port;
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-
-        if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
-            const auto userInfo = authority.substr(0, at);
-            if (!isEncodedText(userInfo, isUserInfoChar)) return std::nullopt;
-            const auto separator = userInfo.find(':');
-            url.user_ = std::string(userInfo.substr(0, separator));
-            if (separator != std::string_view::npos) {
-                url.password_ = std::string(userInfo.substr(separator + 1));
-            }
-            authority = authority.substr(at + 1);
-        }
-
-        std::string_view portText;
-        if (!authority.empty() && authority.front() == '[') {
-            const auto close = authority.find(']');
-            if (close == std::string_view::npos) return std::nullopt;
-            url.host_ = std::string(authority.substr(1, close - 1));
-            if (!isValidIPLiteral(url.host_)) return std::nullopt;
-            url.ipLiteral_ = true;
-            const auto after = authority.substr(close + 1);
-            if (!after.empty()) {
-                if (after.front() != ':') return std::nullopt;
-                portText = after.substr(1);
-            }
-        } else {
-            const auto portColon = authority.rfind(':');
-            const auto host = authority.substr(0, portColon);
-            if (!isEncodedText(host, isRegNameChar)) return std::nullopt;
-            url.host_ = std::string(host);
-            if (portColon != std::string_view::npos) portText = authority.substr(portColon + 1);
-        }
-        if (!portText.empty()) {
-            std::uint32_t port = 0;
-            for (char c : portText) {
-                if (!isDigit(c)) return std::nullopt;
-                port = port * 10 + static_cast<std::uint32_t>(c - '0');
-                if (port > 65535) return std::nullopt;
-            }
-            url.port_ = port;
-        }
     } else if (rest.empty() && !url.query_ && !url.fragment_) {
         // "scheme:" alone names nothing.
         return std::nullopt;

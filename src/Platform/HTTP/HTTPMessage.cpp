@@ -153,32 +153,48 @@ bool HTTPMessage::appendBytes(const std::uint8_t* bytes, std::size_t length) {
     return true;
 }
 
-// `head` is the status line and the field lines, each ended by CR LF.
-bool HTTPMessage::parseHead(std::string_view head) {
+namespace {
+
+// The lines of `head`, each ended by CR LF there; none when a line is not so ended or holds a
+// lone CR or LF, which is neither a line end nor content.
+std::optional<std::vector<std::string_view>> splitHeadLines(std::string_view head) {
     std::vector<std::string_view> lines;
     while (!head.empty()) {
         const std::size_t lineEnd = head.find("\r\n");
-        if (lineEnd == std::string_view::npos) return false;
+        if (lineEnd == std::string_view::npos) return std::nullopt;
         const std::string_view line = head.substr(0, lineEnd);
-        // A lone CR or LF is neither a line end nor content.
-        if (line.find_first_of("\r\n") != std::string_view::npos) return false;
+        if (line.find_first_of("\r\n") != std::string_view::npos) return std::nullopt;
         lines.push_back(line);
         head.remove_prefix(lineEnd + 2);
     }
-    if (lines.empty() || !parseStatusLine(lines.front())) return false;
+    return lines;
+}
 
+// An obsolete folded continuation line: joined to the field's value with one space.
+void appendFoldedLine(std::string& value, std::string_view line) {
+    const std::string_view more = trimSpaces(line);
+    if (!more.empty()) value += (value.empty() ? "" : " ") + std::string(more);
+}
+
+}  // namespace
+
+// `head` is the status line and the field lines, each ended by CR LF.
+bool HTTPMessage::parseHead(std::string_view head) {
+    const auto lines = splitHeadLines(head);
+    if (!lines || lines->empty() || !parseStatusLine(lines->front())) return false;
+    return parseFieldLines(std::span(*lines).subspan(1));
+}
+
+bool HTTPMessage::parseFieldLines(std::span<const std::string_view> lines) {
     std::string name;
     std::string value;
     bool haveField = false;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::string_view line = lines[i];
+    for (const std::string_view line : lines) {
         if (!std::all_of(line.begin(), line.end(), isFieldChar)) return false;
         if (line.empty()) return false;
         if (isSpace(line.front())) {
-            // An obsolete folded continuation: joined to the previous field with one space.
             if (!haveField) return false;
-            const std::string_view more = trimSpaces(line);
-            if (!more.empty()) value += (value.empty() ? "" : " ") + std::string(more);
+            appendFoldedLine(value, line);
             continue;
         }
         if (haveField) addReceivedField(std::move(name), std::move(value));

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,6 +69,7 @@ class HTTPMessage {
 
     HTTPMessage() = default;
     bool parseHead(std::string_view head);
+    bool parseFieldLines(std::span<const std::string_view> lines);
     bool parseStatusLine(std::string_view line);
     void addReceivedField(std::string name, std::string value);
 

@@ -312,17 +312,18 @@ void SocketConnection::onResolved(const asio::error_code& ec,
         tls = tls_;
     }
     if (tls) {
-        std::optional<Error> error;
-        sslContext_ = makeTLSClientContext(*tls, error);
-        if (!sslContext_) {
-            fail(*error);
+        auto context = makeTLSClientContext(*tls);
+        if (!context) {
+            fail(context.error());
             return;
         }
+        sslContext_ = std::move(*context);
         tlsStream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(RunLoopAccess::context(*loop),
                                                                                 *sslContext_);
         const std::string name = tls->peerName.empty() ? host_ : tls->peerName;
-        if (!configureTLSSession(tlsStream_->native_handle(), *tls, name, error)) {
-            fail(*error);
+        if (auto configured = configureTLSSession(tlsStream_->native_handle(), *tls, name);
+            !configured) {
+            fail(configured.error());
             return;
         }
     } else {

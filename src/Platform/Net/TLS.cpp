@@ -28,8 +28,7 @@ Error openSSLError(unsigned long packed, const std::string& fallback) {
 
 }  // namespace
 
-std::unique_ptr<asio::ssl::context> makeTLSClientContext(const TLSSettings& settings,
-                                                         std::optional<Error>& error) {
+Result<std::unique_ptr<asio::ssl::context>> makeTLSClientContext(const TLSSettings& settings) {
     auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
     SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
     if (!settings.validatesCertificateChain) {
@@ -38,41 +37,34 @@ std::unique_ptr<asio::ssl::context> makeTLSClientContext(const TLSSettings& sett
     }
     asio::error_code ec;
     context->set_default_verify_paths(ec);
-    if (ec) {
-        error = openSSLError(static_cast<unsigned long>(ec.value()), ec.message());
-        return nullptr;
-    }
+    if (ec) return openSSLError(static_cast<unsigned long>(ec.value()), ec.message());
     for (const auto& pem : settings.extraTrustedCertificatesPEM) {
         context->add_certificate_authority(asio::buffer(pem), ec);
         if (ec) {
-            error = Error::withDescription(kStreamTLSErrorDomain, ERR_GET_REASON(ec.value()),
-                                           "invalid trusted certificate: " + ec.message());
-            return nullptr;
+            return Error::withDescription(kStreamTLSErrorDomain, ERR_GET_REASON(ec.value()),
+                                          "invalid trusted certificate: " + ec.message());
         }
     }
     context->set_verify_mode(asio::ssl::verify_peer);
     return context;
 }
 
-bool configureTLSSession(SSL* ssl, const TLSSettings& settings, const std::string& name,
-                         std::optional<Error>& error) {
+Result<void> configureTLSSession(SSL* ssl, const TLSSettings& settings, const std::string& name) {
     const bool ipLiteral = isIPLiteral(name);
     if (!name.empty() && !ipLiteral && SSL_set_tlsext_host_name(ssl, name.c_str()) != 1) {
-        error = openSSLError(ERR_get_error(), "invalid server name");
-        return false;
+        return openSSLError(ERR_get_error(), "invalid server name");
     }
-    if (!settings.validatesCertificateChain) return true;
+    if (!settings.validatesCertificateChain) return {};
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     const int set = ipLiteral ? X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str())
                               : X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size());
     // An empty name would switch the name check off; refuse it instead.
     if (name.empty() || set != 1) {
-        error = Error::withDescription(kStreamTLSErrorDomain, X509_V_ERR_HOSTNAME_MISMATCH,
-                                       "invalid peer name \"" + name + "\"");
-        return false;
+        return Error::withDescription(kStreamTLSErrorDomain, X509_V_ERR_HOSTNAME_MISMATCH,
+                                      "invalid peer name \"" + name + "\"");
     }
-    return true;
+    return {};
 }
 
 Error tlsError(const asio::error_code& code, SSL* ssl) {

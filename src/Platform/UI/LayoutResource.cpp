@@ -94,98 +94,9 @@ class Builder {
     std::shared_ptr<View> view(const json& value, const std::string& where, int depth) {
         if (depth > maxDepth) throw Invalid{where, "views nested too deeply"};
         if (!value.is_object()) throw Invalid{where, "expected a view object"};
-        const std::string kind =
-            value.contains("class") ? string(value["class"], where + ".class") : "View";
-
-        std::shared_ptr<View> result;
-        if (kind == "View") {
-            checkKeys(value, where,
-                      {"id", "class", "frame", "hidden", "backgroundColor", "cornerRadius",
-                       "subviews", "gestures"});
-            result = View::create();
-        } else if (kind == "Label") {
-            checkKeys(value, where,
-                      {"id", "class", "frame", "hidden", "backgroundColor", "cornerRadius",
-                       "subviews", "gestures", "text", "textColor", "textAlignment"});
-            auto label = Label::create();
-            if (value.contains("text")) label->setText(string(value["text"], where + ".text"));
-            if (value.contains("textColor")) {
-                label->setTextColor(color(value["textColor"], where + ".textColor"));
-            }
-            if (value.contains("textAlignment")) {
-                const std::string alignment =
-                    string(value["textAlignment"], where + ".textAlignment");
-                if (alignment == "left") {
-                    label->setTextAlignment(TextAlignment::left);
-                } else if (alignment == "center") {
-                    label->setTextAlignment(TextAlignment::center);
-                } else if (alignment == "right") {
-                    label->setTextAlignment(TextAlignment::right);
-                } else {
-                    throw Invalid{where + ".textAlignment", "expected left, center or right"};
-                }
-            }
-            result = label;
-        } else if (kind == "ImageView") {
-            checkKeys(value, where,
-                      {"id", "class", "frame", "hidden", "backgroundColor", "cornerRadius",
-                       "subviews", "gestures", "image", "tintColor"});
-            auto imageView = ImageView::create();
-            if (value.contains("image")) {
-                const json& image = value["image"];
-                const std::string at = where + ".image";
-                if (!image.is_object()) throw Invalid{at, "expected {name, text}"};
-                checkKeys(image, at, {"name", "text"});
-                if (!image.contains("name")) throw Invalid{at, "\"name\" is missing"};
-                imageView->setImage(Image{
-                    string(image["name"], at + ".name"),
-                    image.contains("text") ? string(image["text"], at + ".text") : std::string()});
-            }
-            if (value.contains("tintColor")) {
-                imageView->setTintColor(color(value["tintColor"], where + ".tintColor"));
-            }
-            result = imageView;
-        } else {
-            throw Invalid{where + ".class", "unknown class \"" + kind + "\""};
-        }
-
-        if (value.contains("id")) {
-            const std::string id = string(value["id"], where + ".id");
-            addObject(id, result, where + ".id");
-            result->setIdentifier(id);
-        }
-        if (!value.contains("frame")) throw Invalid{where, "\"frame\" is missing"};
-        result->setFrame(frame(value["frame"], where + ".frame"));
-        if (value.contains("hidden")) {
-            if (!value["hidden"].is_boolean())
-                throw Invalid{where + ".hidden", "expected true or false"};
-            result->setHidden(value["hidden"].get<bool>());
-        }
-        if (value.contains("backgroundColor")) {
-            result->setBackgroundColor(color(value["backgroundColor"], where + ".backgroundColor"));
-        }
-        if (value.contains("cornerRadius")) {
-            result->layer().setCornerRadius(number(value["cornerRadius"], where + ".cornerRadius"));
-        }
-        if (value.contains("gestures")) {
-            const json& gestures = value["gestures"];
-            if (!gestures.is_array()) throw Invalid{where + ".gestures", "expected an array"};
-            for (std::size_t i = 0; i < gestures.size(); ++i) {
-                const std::string at = where + ".gestures[" + std::to_string(i) + "]";
-                const json& gesture = gestures[i];
-                if (!gesture.is_object()) throw Invalid{at, "expected a gesture object"};
-                checkKeys(gesture, at, {"class", "action"});
-                if (!gesture.contains("class") ||
-                    string(gesture["class"], at + ".class") != "TapGestureRecognizer") {
-                    throw Invalid{at + ".class", "expected \"TapGestureRecognizer\""};
-                }
-                if (!gesture.contains("action")) throw Invalid{at, "\"action\" is missing"};
-                auto recognizer =
-                    TapGestureRecognizer::create(string(gesture["action"], at + ".action"));
-                result->addGestureRecognizer(recognizer);
-                contents_.recognizers.push_back(recognizer);
-            }
-        }
+        auto result = viewOfClass(value, where);
+        commonProperties(result, value, where);
+        if (value.contains("gestures")) gestures(*result, value["gestures"], where + ".gestures");
         if (value.contains("subviews")) {
             const json& subviews = value["subviews"];
             if (!subviews.is_array()) throw Invalid{where + ".subviews", "expected an array"};
@@ -195,6 +106,108 @@ class Builder {
             }
         }
         return result;
+    }
+
+    // Creates the view named by "class" and sets what only that class has.
+    static std::shared_ptr<View> viewOfClass(const json& value, const std::string& where) {
+        const std::string kind =
+            value.contains("class") ? string(value["class"], where + ".class") : "View";
+        if (kind == "View") {
+            checkKeys(value, where,
+                      {"id", "class", "frame", "hidden", "backgroundColor", "cornerRadius",
+                       "subviews", "gestures"});
+            return View::create();
+        }
+        if (kind == "Label") return label(value, where);
+        if (kind == "ImageView") return imageView(value, where);
+        throw Invalid{where + ".class", "unknown class \"" + kind + "\""};
+    }
+
+    static std::shared_ptr<View> label(const json& value, const std::string& where) {
+        checkKeys(value, where,
+                  {"id", "class", "frame", "hidden", "backgroundColor", "cornerRadius", "subviews",
+                   "gestures", "text", "textColor", "textAlignment"});
+        auto label = Label::create();
+        if (value.contains("text")) label->setText(string(value["text"], where + ".text"));
+        if (value.contains("textColor")) {
+            label->setTextColor(color(value["textColor"], where + ".textColor"));
+        }
+        if (value.contains("textAlignment")) {
+            label->setTextAlignment(
+                textAlignment(value["textAlignment"], where + ".textAlignment"));
+        }
+        return label;
+    }
+
+    static TextAlignment textAlignment(const json& value, const std::string& where) {
+        const std::string alignment = string(value, where);
+        if (alignment == "left") return TextAlignment::left;
+        if (alignment == "center") return TextAlignment::center;
+        if (alignment == "right") return TextAlignment::right;
+        throw Invalid{where, "expected left, center or right"};
+    }
+
+    static std::shared_ptr<View> imageView(const json& value, const std::string& where) {
+        checkKeys(value, where,
+                  {"id", "class", "frame", "hidden", "backgroundColor", "cornerRadius", "subviews",
+                   "gestures", "image", "tintColor"});
+        auto imageView = ImageView::create();
+        if (value.contains("image")) imageView->setImage(image(value["image"], where + ".image"));
+        if (value.contains("tintColor")) {
+            imageView->setTintColor(color(value["tintColor"], where + ".tintColor"));
+        }
+        return imageView;
+    }
+
+    static Image image(const json& value, const std::string& where) {
+        if (!value.is_object()) throw Invalid{where, "expected {name, text}"};
+        checkKeys(value, where, {"name", "text"});
+        if (!value.contains("name")) throw Invalid{where, "\"name\" is missing"};
+        return Image{
+            string(value["name"], where + ".name"),
+            value.contains("text") ? string(value["text"], where + ".text") : std::string()};
+    }
+
+    // What every class has: id, frame, hidden flag, background and corner radius.
+    void commonProperties(const std::shared_ptr<View>& view, const json& value,
+                          const std::string& where) {
+        if (value.contains("id")) {
+            const std::string id = string(value["id"], where + ".id");
+            addObject(id, view, where + ".id");
+            view->setIdentifier(id);
+        }
+        if (!value.contains("frame")) throw Invalid{where, "\"frame\" is missing"};
+        view->setFrame(frame(value["frame"], where + ".frame"));
+        if (value.contains("hidden")) {
+            if (!value["hidden"].is_boolean())
+                throw Invalid{where + ".hidden", "expected true or false"};
+            view->setHidden(value["hidden"].get<bool>());
+        }
+        if (value.contains("backgroundColor")) {
+            view->setBackgroundColor(color(value["backgroundColor"], where + ".backgroundColor"));
+        }
+        if (value.contains("cornerRadius")) {
+            view->layer().setCornerRadius(number(value["cornerRadius"], where + ".cornerRadius"));
+        }
+    }
+
+    void gestures(View& view, const json& value, const std::string& where) {
+        if (!value.is_array()) throw Invalid{where, "expected an array"};
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            const std::string at = where + "[" + std::to_string(i) + "]";
+            const json& gesture = value[i];
+            if (!gesture.is_object()) throw Invalid{at, "expected a gesture object"};
+            checkKeys(gesture, at, {"class", "action"});
+            if (!gesture.contains("class") ||
+                string(gesture["class"], at + ".class") != "TapGestureRecognizer") {
+                throw Invalid{at + ".class", "expected \"TapGestureRecognizer\""};
+            }
+            if (!gesture.contains("action")) throw Invalid{at, "\"action\" is missing"};
+            auto recognizer =
+                TapGestureRecognizer::create(string(gesture["action"], at + ".action"));
+            view.addGestureRecognizer(recognizer);
+            contents_.recognizers.push_back(recognizer);
+        }
     }
 
     void constraints(const json& value) {

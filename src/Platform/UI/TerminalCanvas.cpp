@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace varen::platform::ui {
 
@@ -67,45 +69,55 @@ std::string encodeUtf8(char32_t c) {
     return out;
 }
 
+namespace {
+
+// The code point of the UTF-8 sequence at `i`, with its length; none for a sequence that is
+// ill-formed, cut short, overlong, a surrogate or beyond U+10FFFF.
+std::optional<std::pair<char32_t, std::size_t>> decodeUTF8At(std::string_view utf8, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) return std::pair<char32_t, std::size_t>{lead, 1};
+    char32_t c = 0;
+    std::size_t length = 0;
+    char32_t minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        c = lead & 0x1F, length = 2, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        c = lead & 0x0F, length = 3, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        c = lead & 0x07, length = 4, minimum = 0x10000;
+    }
+    if (length == 0 || i + length > utf8.size()) return std::nullopt;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(utf8[i + k]);
+        if ((next & 0xC0) != 0x80) return std::nullopt;
+        c = (c << 6) | (next & 0x3F);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+    return std::pair{c, length};
+}
+
+// Never let text steer the terminal: white space becomes a space, other controls the
+// replacement character.
+char32_t displayableCharacter(char32_t c) {
+    if (c == U'\t' || c == U'\n' || c == U'\r') return U' ';
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return replacement;
+    return c;
+}
+
+}  // namespace
+
 std::u32string displayableText(std::string_view utf8) {
     std::u32string out;
     std::size_t i = 0;
     while (i < utf8.size()) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        char32_t c = 0;
-        std::size_t length = 0;
-        char32_t minimum = 0;
-        if (lead < 0x80) {
-            c = lead, length = 1;
-        } else if ((lead & 0xE0) == 0xC0) {
-            c = lead & 0x1F, length = 2, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            c = lead & 0x0F, length = 3, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            c = lead & 0x07, length = 4, minimum = 0x10000;
-        }
-        bool valid = length > 0 && i + length <= utf8.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + k]);
-            if ((next & 0xC0) != 0x80) valid = false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if (valid && length > 1 && (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
-            valid = false;
-        }
-        if (!valid) {
+        const auto decoded = decodeUTF8At(utf8, i);
+        if (!decoded) {
             out += replacement;
             ++i;  // resynchronise on the next byte
             continue;
         }
-        i += length;
-        if (c == U'\t' || c == U'\n' || c == U'\r') {
-            out += U' ';
-        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
-            out += replacement;  // never let text steer the terminal
-        } else {
-            out += c;
-        }
+        out += displayableCharacter(decoded->first);
+        i += decoded->second;
     }
     return out;
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <type_traits>
 
 #include "Platform/UI/TerminalCanvas.h"
@@ -175,6 +176,32 @@ void TerminalRenderer::stop() {
     enteredScreen_ = false;
 }
 
+namespace {
+
+// Asks the window for a redraw when the terminal no longer has the size last drawn; `requested`
+// keeps one resize from asking again on every wake.
+template <class WindowOf>
+void redrawIfResized(const std::optional<TerminalSize>& drawn, TerminalSize now,
+                     std::optional<TerminalSize>& requested, WindowOf windowOf) {
+    if (!drawn || *drawn == now || requested == now) return;
+    requested = now;
+    DispatchQueue::main()->async([target = windowOf()] {
+        if (auto shown = target.lock()) shown->setNeedsDisplay();
+    });
+}
+
+enum class KeyRead { pressed, nothing, ended };
+
+// One read is one key press, even when a key sends several bytes.
+KeyRead readKeyPress(int fd) {
+    char buffer[64];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return KeyRead::nothing;
+    return n > 0 ? KeyRead::pressed : KeyRead::ended;
+}
+
+}  // namespace
+
 void TerminalRenderer::readKeys() {
     auto window = [this] {
         std::lock_guard guard(mutex_);
@@ -196,24 +223,20 @@ void TerminalRenderer::readKeys() {
             std::lock_guard guard(mutex_);
             drawn = lastSize_;
         }
-        if (const TerminalSize now = size(); drawn && *drawn != now && requested != now) {
-            requested = now;
-            DispatchQueue::main()->async([target = window()] {
-                if (auto shown = target.lock()) shown->setNeedsDisplay();
-            });
-        }
+        redrawIfResized(drawn, size(), requested, window);
         if (fds[0].revents == 0) continue;
-        char buffer[64];
-        const ssize_t n = ::read(inputFd_, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) {
-            reading = false;  // end of input: no more taps
-            continue;
+        switch (readKeyPress(inputFd_)) {
+            case KeyRead::nothing:
+                break;
+            case KeyRead::ended:
+                reading = false;  // end of input: no more taps
+                break;
+            case KeyRead::pressed:
+                DispatchQueue::main()->async([target = window()] {
+                    if (auto shown = target.lock()) shown->tap();
+                });
+                break;
         }
-        // One read is one key press, even when a key sends several bytes.
-        DispatchQueue::main()->async([target = window()] {
-            if (auto shown = target.lock()) shown->tap();
-        });
     }
 }
 

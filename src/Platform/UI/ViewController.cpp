@@ -51,6 +51,52 @@ void ViewController::registerAction(const std::string& name, TapGestureRecognize
     actions_[name] = std::move(action);
 }
 
+namespace {
+
+// Why the resource's outlets and actions cannot all be connected to this controller's bindings,
+// or nothing when they can. Nothing is connected here.
+template <class OutletBindings, class Actions>
+std::optional<std::string> bindingProblem(const ui::LayoutContents& contents,
+                                          const OutletBindings& outlets, const Actions& actions) {
+    for (const auto& [outlet, id] : contents.outlets) {
+        auto binding = outlets.find(outlet);
+        if (binding == outlets.end()) {
+            return "outlets." + outlet + ": the controller has no such outlet";
+        }
+        if (!binding->second.connect(contents.objects.at(id), false)) {
+            return "outlets." + outlet + ": expected a " + binding->second.expectedKind;
+        }
+    }
+    for (const auto& recognizer : contents.recognizers) {
+        if (!actions.count(recognizer->actionName())) {
+            return "the controller has no action \"" + recognizer->actionName() + "\"";
+        }
+    }
+    return std::nullopt;
+}
+
+template <class OutletBindings>
+void connectOutlets(const ui::LayoutContents& contents, OutletBindings& outlets) {
+    for (const auto& [outlet, id] : contents.outlets) {
+        outlets.at(outlet).connect(contents.objects.at(id), true);
+    }
+}
+
+// Points each recognizer at `perform` with its action name. The recognizers live in the
+// controller's view tree; the weak target keeps the tree from owning its controller.
+template <class Perform>
+void connectActions(const ui::LayoutContents& contents,
+                    const std::weak_ptr<ViewController>& weakController, Perform perform) {
+    for (const auto& recognizer : contents.recognizers) {
+        recognizer->setAction([weakController, perform,
+                               name = recognizer->actionName()](TapGestureRecognizer& sender) {
+            if (auto controller = weakController.lock()) perform(*controller, name, sender);
+        });
+    }
+}
+
+}  // namespace
+
 void ViewController::loadView() {
     if (nibName_.empty()) {
         view_ = View::create(Window::defaultBounds);
@@ -59,55 +105,22 @@ void ViewController::loadView() {
         // Every outlet and action must fit before anything is connected, so a bad resource
         // leaves the controller with no half-connected outlets.
         if (load.contents) {
-            for (const auto& [outlet, id] : load.contents->outlets) {
-                auto binding = outlets_.find(outlet);
-                const LayoutObject& object = load.contents->objects.at(id);
-                std::string problem;
-                if (binding == outlets_.end()) {
-                    problem = "outlets." + outlet + ": the controller has no such outlet";
-                } else if (!binding->second.connect(object, false)) {
-                    problem = "outlets." + outlet + ": expected a " + binding->second.expectedKind;
-                }
-                if (!problem.empty()) {
-                    load.error = Error::withDescription(
-                        LayoutResourceErrorDomain, LayoutResourceInvalid,
-                        "The layout resource \"" + nibName_ + "\" is invalid: " + problem + ".");
-                    load.contents.reset();
-                    break;
-                }
-            }
-        }
-        if (load.contents) {
-            for (const auto& recognizer : load.contents->recognizers) {
-                if (!actions_.count(recognizer->actionName())) {
-                    load.error =
-                        Error::withDescription(LayoutResourceErrorDomain, LayoutResourceInvalid,
-                                               "The layout resource \"" + nibName_ +
-                                                   "\" is invalid: the controller has "
-                                                   "no action \"" +
-                                                   recognizer->actionName() + "\".");
-                    load.contents.reset();
-                    break;
-                }
+            if (auto problem = bindingProblem(*load.contents, outlets_, actions_)) {
+                load.error = Error::withDescription(
+                    LayoutResourceErrorDomain, LayoutResourceInvalid,
+                    "The layout resource \"" + nibName_ + "\" is invalid: " + *problem + ".");
+                load.contents.reset();
             }
         }
         if (load.contents) {
             view_ = load.contents->root;
-            for (const auto& [outlet, id] : load.contents->outlets) {
-                outlets_.at(outlet).connect(load.contents->objects.at(id), true);
-            }
-            for (const auto& recognizer : load.contents->recognizers) {
-                // The recognizer lives in this controller's view tree; a weak target keeps the
-                // tree from owning its controller.
-                std::weak_ptr<ViewController> weakSelf = weak_from_this();
-                recognizer->setAction(
-                    [weakSelf, name = recognizer->actionName()](TapGestureRecognizer& sender) {
-                        auto self = weakSelf.lock();
-                        if (!self) return;
-                        auto action = self->actions_.find(name);
-                        if (action != self->actions_.end()) action->second(sender);
-                    });
-            }
+            connectOutlets(*load.contents, outlets_);
+            connectActions(*load.contents, weak_from_this(),
+                           [](ViewController& controller, const std::string& name,
+                              TapGestureRecognizer& sender) {
+                               auto action = controller.actions_.find(name);
+                               if (action != controller.actions_.end()) action->second(sender);
+                           });
         } else {
             layoutError_ = load.error;
             log("Could not load the layout resource \"" + nibName_ +
