@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/UIViewController.h"
 #include "varenstt/Platform/URL.h"
 #include "varenstt/SpeechToTextModuleDelegate.h"
@@ -22,7 +23,7 @@ class SpeechToTextModule;
 // What the host hears of a recognition. Every method is optional; the first argument is always
 // the manager. Results, partial text and failures arrive on the main run loop; levels arrive from
 // the capture module's meter timer, which also runs there.
-class VarenSTTManagerDelegate {
+class VARENSTT_API VarenSTTManagerDelegate {
   public:
     virtual ~VarenSTTManagerDelegate() = default;
     // The final result: every alternative, in the server's order.
@@ -53,10 +54,10 @@ class VarenSTTManagerDelegate {
 // Thread safety: none of its own. The host calls it on the main thread (the one running the
 // main run loop), where the library also calls back; only the creation of the shared instance
 // is synchronized.
-class VarenSTTManager : public SpeechToTextModuleDelegate,
-                        public SpeechToTextModuleAudioDelegate,
-                        public VarenSTTViewControllerDelegate,
-                        public std::enable_shared_from_this<VarenSTTManager> {
+class VARENSTT_API VarenSTTManager : public SpeechToTextModuleDelegate,
+                                     public SpeechToTextModuleAudioDelegate,
+                                     public VarenSTTViewControllerDelegate,
+                                     public std::enable_shared_from_this<VarenSTTManager> {
   public:
     // The one shared instance, created on first use (safe from several threads at once).
     static std::shared_ptr<VarenSTTManager> shared();

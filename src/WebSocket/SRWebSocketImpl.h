@@ -42,7 +42,7 @@ class SRStreamDelegateAdapter : public platform::StreamDelegate {
 // self-reference, the scheduled run loops and the cleanup flag by the socket's recursive lock
 // `kvoLock`, which also serialises closing the streams between the network thread and the
 // work queue.
-struct SRWebSocket::Impl {
+struct VARENSTT_LOCAL SRWebSocket::Impl {
     Impl(SRWebSocket& owner, std::shared_ptr<SRURLRequest> request,
          std::optional<std::vector<std::string>> protocols, bool allowsUntrusted);
     ~Impl();

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
 // A serial queue: tasks run one at a time, in submission order, on a shared pool of worker
@@ -12,7 +14,7 @@ namespace varen::platform {
 //
 // Thread safety: every member may be called from any thread. Tasks never run inside the call
 // that submitted them.
-class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+class VARENSTT_API DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
     using Task = std::function<void()>;
     using Duration = std::chrono::steady_clock::duration;
@@ -45,7 +47,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 };
 
 // Counts outstanding work; `wait` blocks until every `enter` has been matched by a `leave`.
-class DispatchGroup {
+class VARENSTT_API DispatchGroup {
   public:
     DispatchGroup();
     ~DispatchGroup();

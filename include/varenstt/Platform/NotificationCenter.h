@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
-struct Notification {
+struct VARENSTT_API Notification {
     std::string name;
     const void* sender = nullptr;
 };
@@ -17,7 +19,7 @@ struct Notification {
 //
 // Thread safety: every member may be called from any thread. An observer removed before a post
 // starts calling it is not called; removal does not wait for a call already running.
-class NotificationCenter {
+class VARENSTT_API NotificationCenter {
   public:
     using Observer = std::function<void(const Notification&)>;
     using Token = std::shared_ptr<void>;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <thread>
 
+#include "varenstt/Export.h"
+
 namespace asio {
 class io_context;
 }
@@ -16,7 +18,7 @@ namespace varen::platform {
 // Thread safety: `perform`, `stop` and the accessors may be called from any thread; the run
 // functions are called by the one thread that owns the loop. Work performed on a loop runs on
 // the thread currently running it, never inside the call that queued it.
-class RunLoop : public std::enable_shared_from_this<RunLoop> {
+class VARENSTT_API RunLoop : public std::enable_shared_from_this<RunLoop> {
   public:
     using Duration = std::chrono::steady_clock::duration;
 
