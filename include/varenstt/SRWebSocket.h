@@ -43,7 +43,6 @@ using SRMessage = std::variant<std::string, Data>;
 
 class SRWebSocket;
 class SRStreamDelegateAdapter;
-struct SRWebSocketTestAccess;
 
 // Receives a socket's events. Every call but `webSocketShouldConvertTextFrameToString` arrives
 // asynchronously on the socket's delegate queue (see `SRWebSocket::setDelegateOperationQueue`),
@@ -150,11 +149,10 @@ class VARENSTT_API SRWebSocket : public std::enable_shared_from_this<SRWebSocket
     std::uint64_t maximumMessageSize() const;
     void setMaximumMessageSize(std::uint64_t bytes);
 
-    struct Impl;
-
   private:
+    struct Impl;
+    // The library's own files reach the implementation through it.
     friend class SRStreamDelegateAdapter;
-    friend struct SRWebSocketTestAccess;  // fuzzing and white-box tests
     SRWebSocket(std::shared_ptr<SRURLRequest> request,
                 std::optional<std::vector<std::string>> protocols,
                 bool allowsUntrustedSSLCertificates);

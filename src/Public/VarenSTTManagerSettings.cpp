@@ -1,5 +1,7 @@
 #include "varenstt/VarenSTTManager.h"
 
+#include "Public/VarenSTTManagerBridge.h"
+
 namespace varen {
 
 namespace {
@@ -21,7 +23,8 @@ VarenSTTManager::VarenSTTManager()
       prompt_("Parla ora"),
       maxResults_(1),
       minSilence_(2.0f),
-      languageModel_("it-IT_8k") {}
+      languageModel_("it-IT_8k"),
+      bridge_(std::make_unique<DelegateBridge>(*this)) {}
 
 VarenSTTManager::~VarenSTTManager() = default;
 

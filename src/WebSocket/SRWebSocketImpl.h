@@ -29,6 +29,10 @@ class SRStreamDelegateAdapter : public platform::StreamDelegate {
         : socket_(std::move(socket)) {}
     void streamHandleEvent(platform::Stream& stream, platform::StreamEvent event) override;
 
+    // A socket's implementation, for the library's own files and white-box tests.
+    using Impl = SRWebSocket::Impl;
+    static Impl& implOf(SRWebSocket& socket);
+
   private:
     std::weak_ptr<SRWebSocket> socket_;
 };
@@ -237,5 +241,9 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     void handleCloseWithData(const Data& data);
     void _closeForOversizedMessage();
 };
+
+inline SRStreamDelegateAdapter::Impl& SRStreamDelegateAdapter::implOf(SRWebSocket& socket) {
+    return *socket.impl_;
+}
 
 }  // namespace varen
