@@ -28,6 +28,11 @@ VarenSTTManager::VarenSTTManager()
 
 VarenSTTManager::~VarenSTTManager() = default;
 
+const bool VarenSTTManager::DelegateBridge::sharedSettingsInstalled = [] {
+    setRecognitionSettingsSource(&DelegateBridge::sharedManagerSettings);
+    return true;
+}();
+
 std::optional<URL> VarenSTTManager::serviceURL() const {
     // Escaped so that a key or model with "&", "#" or a blank can neither add query parameters
     // nor make the whole URL unparsable.
