@@ -6,14 +6,11 @@
 #include <cstdint>
 
 #include "WebSocket/SRWebSocketImpl.h"
+#include "WebSocket/SRWebSocketTestAccess.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/SRWebSocket.h"
 
 namespace varen {
-
-struct SRWebSocketTestAccess {
-    static SRWebSocket::Impl& impl(SRWebSocket& socket) { return *socket.impl_; }
-};
 
 namespace {
 
@@ -22,7 +19,7 @@ class CountingDelegate : public SRWebSocketDelegate {
     void webSocketDidReceiveMessage(SRWebSocket&, const SRMessage&) override {}
 };
 
-void drain(SRWebSocket::Impl& impl, platform::DispatchQueue& delegateQueue) {
+void drain(SRWebSocketTestAccess::Impl& impl, platform::DispatchQueue& delegateQueue) {
     // Each message hops through the queue once; stop when a round made no progress.
     std::size_t lastOffset = static_cast<std::size_t>(-1);
     std::size_t lastSize = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "varenstt/Export.h"
+
 namespace varen {
 
 // Ends the library's process-wide runtime, in order: a run that is recording or streaming is
@@ -15,6 +17,6 @@ namespace varen {
 // After it the library starts afresh: the next call that needs the runtime creates a new one,
 // with a new main run loop, shared manager (default settings) and threads. Objects made before
 // stay inert: their queues and run loops drop the work they are given.
-void shutdown();
+VARENSTT_API void shutdown();
 
 }  // namespace varen

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/URL.h"
 
@@ -26,7 +27,7 @@ enum class SRURLRequestNetworkServiceType : std::int64_t {
 // A socket keeps the request it was built with (shared, not copied), so a change made to it
 // before `open` is seen by the socket. Thread safety: not synchronised; do not change a request
 // while a socket that uses it is connecting.
-class SRURLRequest {
+class VARENSTT_API SRURLRequest {
   public:
     // A request carries the usual defaults: a 60 second timeout, no header fields.
     explicit SRURLRequest(std::optional<URL> url = std::nullopt) : url_(std::move(url)) {}
@@ -71,21 +72,21 @@ class SRURLRequest {
 
 // The DER encoding of a certificate given as DER or PEM bytes; none when the bytes hold no
 // certificate.
-std::optional<Data> SRCertificateDERFromBytes(const Data& bytes);
+VARENSTT_API std::optional<Data> SRCertificateDERFromBytes(const Data& bytes);
 
 // An HTTP cookie as a request sends it back (RFC 6265 §5.4: name and value only).
-struct SRHTTPCookie {
+struct VARENSTT_API SRHTTPCookie {
     std::string name;
     std::string value;
 };
 
 // The request header fields for the cookies: one "Cookie" field "n1=v1; n2=v2" (RFC 6265
 // §5.4), or no field when there are no cookies.
-std::vector<std::pair<std::string, std::string>> SRRequestHeaderFieldsWithCookies(
+VARENSTT_API std::vector<std::pair<std::string, std::string>> SRRequestHeaderFieldsWithCookies(
     const std::vector<SRHTTPCookie>& cookies);
 
 // The server's answer to the opening handshake: status and header fields as received.
-struct SRHTTPResponse {
+struct VARENSTT_API SRHTTPResponse {
     std::int64_t statusCode = 0;
     std::vector<std::pair<std::string, std::string>> headerFields;
 

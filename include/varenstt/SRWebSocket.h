@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Error.h"
@@ -21,15 +22,15 @@
 namespace varen {
 
 // Error domain of handshake and write failures.
-extern const char* const SRWebSocketErrorDomain;  // "SRWebSocketErrorDomain"
+VARENSTT_API extern const char* const SRWebSocketErrorDomain;  // "SRWebSocketErrorDomain"
 // User-info key under which a rejected handshake carries the HTTP status code.
-extern const char* const SRHTTPResponseErrorKey;  // "HTTPResponseStatusCode"
-// Domain of the open timeout (code 504).
-extern const char* const SRWebSocketTimeoutErrorDomain;  // "com.varen.stt.websocket.timeout"
-// Domain of a failed certificate pin (code 23556).
-extern const char* const SRWebSocketPinningErrorDomain;  // "com.varen.stt.websocket.pinning"
+VARENSTT_API extern const char* const SRHTTPResponseErrorKey;  // "HTTPResponseStatusCode"
+// Domain of the open timeout (code 504): "com.varen.stt.websocket.timeout".
+VARENSTT_API extern const char* const SRWebSocketTimeoutErrorDomain;
+// Domain of a failed certificate pin (code 23556): "com.varen.stt.websocket.pinning".
+VARENSTT_API extern const char* const SRWebSocketPinningErrorDomain;
 // The run-loop mode a socket is scheduled in unless told otherwise.
-extern const char* const SRDefaultRunLoopMode;
+VARENSTT_API extern const char* const SRDefaultRunLoopMode;
 
 enum SRReadyState : std::int64_t {
     SR_CONNECTING = 0,
@@ -43,12 +44,11 @@ using SRMessage = std::variant<std::string, Data>;
 
 class SRWebSocket;
 class SRStreamDelegateAdapter;
-struct SRWebSocketTestAccess;
 
 // Receives a socket's events. Every call but `webSocketShouldConvertTextFrameToString` arrives
 // asynchronously on the socket's delegate queue (see `SRWebSocket::setDelegateOperationQueue`),
 // in the order the socket produced them.
-class SRWebSocketDelegate {
+class VARENSTT_API SRWebSocketDelegate {
   public:
     virtual ~SRWebSocketDelegate() = default;
     // A complete message arrived.
@@ -80,7 +80,7 @@ class SRWebSocketDelegate {
 // any thread. Construction, `open` and the setters belong to the caller's thread and are meant
 // to be used before `open`. Delegate calls arrive on `delegateOperationQueue` when set, else on
 // `delegateDispatchQueue` (the main queue, i.e. the host's main run loop, by default).
-class SRWebSocket : public std::enable_shared_from_this<SRWebSocket> {
+class VARENSTT_API SRWebSocket : public std::enable_shared_from_this<SRWebSocket> {
   public:
     static std::shared_ptr<SRWebSocket> initWithURLRequestProtocolsAllowsUntrustedSSLCertificates(
         std::shared_ptr<SRURLRequest> request, std::optional<std::vector<std::string>> protocols,
@@ -150,11 +150,10 @@ class SRWebSocket : public std::enable_shared_from_this<SRWebSocket> {
     std::uint64_t maximumMessageSize() const;
     void setMaximumMessageSize(std::uint64_t bytes);
 
-    struct Impl;
-
   private:
+    struct Impl;
+    // The library's own files reach the implementation through it.
     friend class SRStreamDelegateAdapter;
-    friend struct SRWebSocketTestAccess;  // fuzzing and white-box tests
     SRWebSocket(std::shared_ptr<SRURLRequest> request,
                 std::optional<std::vector<std::string>> protocols,
                 bool allowsUntrustedSSLCertificates);

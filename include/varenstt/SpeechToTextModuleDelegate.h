@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Error.h"
 #include "varenstt/VarenSTTHypothesis.h"
 
@@ -11,8 +12,8 @@ namespace varen {
 class SpeechToTextModule;
 
 // Receives the end of a recognition run: the final list of hypotheses or a failure.
-class SpeechToTextModuleDelegate {
-public:
+class VARENSTT_API SpeechToTextModuleDelegate {
+  public:
     virtual ~SpeechToTextModuleDelegate() = default;
     virtual void speechRecognizerDidRecognizeAudioWithText(
         SpeechToTextModule& module, const std::vector<VarenSTTHypothesis>& hypotheses) = 0;
@@ -20,8 +21,8 @@ public:
 };
 
 // Receives what happens during a run: the input level and partial transcripts.
-class SpeechToTextModuleAudioDelegate {
-public:
+class VARENSTT_API SpeechToTextModuleAudioDelegate {
+  public:
     virtual ~SpeechToTextModuleAudioDelegate() = default;
     // The average input power in dBFS (0 is the loudest).
     virtual void volumeChangedWithDecibels(float decibels) = 0;

@@ -2,6 +2,7 @@
 
 // Umbrella header of the VarenSTT library.
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/RunLoop.h"
@@ -15,7 +16,7 @@
 namespace varen {
 
 // The library's version number (1.0) and version string.
-extern const double VarenSTTVersionNumber;
-extern const unsigned char VarenSTTVersionString[];
+VARENSTT_API extern const double VarenSTTVersionNumber;
+VARENSTT_API extern const unsigned char VarenSTTVersionString[];
 
 }  // namespace varen

@@ -5,18 +5,19 @@
 
 #include <nlohmann/json.hpp>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/KeyedArchiver.h"
 
 namespace varen {
 
 // Map keys of a hypothesis.
-extern const char* const kConfidence;  // "confidence"
-extern const char* const kTranscript;  // "transcript"
+VARENSTT_API extern const char* const kConfidence;  // "confidence"
+VARENSTT_API extern const char* const kTranscript;  // "transcript"
 
 // One alternative transcript of a final recognition result.
-class VarenSTTHypothesis {
-public:
+class VARENSTT_API VarenSTTHypothesis {
+  public:
     VarenSTTHypothesis() = default;
 
     static VarenSTTHypothesis modelObjectWithDictionary(const nlohmann::json& dict);

@@ -8,22 +8,26 @@
 #include <string>
 #include <vector>
 
-#include "varenstt/Platform/UIViewController.h"
+#include "varenstt/Export.h"
+#include "varenstt/Platform/Error.h"
 #include "varenstt/Platform/URL.h"
-#include "varenstt/SpeechToTextModuleDelegate.h"
 #include "varenstt/VarenSTTErrors.h"
 #include "varenstt/VarenSTTHypothesis.h"
-#include "varenstt/VarenSTTViewController.h"
 
 namespace varen {
 
+namespace platform {
+class ViewController;
+}
+
 class VarenSTTManager;
 class SpeechToTextModule;
+class VarenSTTViewController;
 
 // What the host hears of a recognition. Every method is optional; the first argument is always
 // the manager. Results, partial text and failures arrive on the main run loop; levels arrive from
 // the capture module's meter timer, which also runs there.
-class VarenSTTManagerDelegate {
+class VARENSTT_API VarenSTTManagerDelegate {
   public:
     virtual ~VarenSTTManagerDelegate() = default;
     // The final result: every alternative, in the server's order.
@@ -54,16 +58,13 @@ class VarenSTTManagerDelegate {
 // Thread safety: none of its own. The host calls it on the main thread (the one running the
 // main run loop), where the library also calls back; only the creation of the shared instance
 // is synchronized.
-class VarenSTTManager : public SpeechToTextModuleDelegate,
-                        public SpeechToTextModuleAudioDelegate,
-                        public VarenSTTViewControllerDelegate,
-                        public std::enable_shared_from_this<VarenSTTManager> {
+class VARENSTT_API VarenSTTManager : public std::enable_shared_from_this<VarenSTTManager> {
   public:
     // The one shared instance, created on first use (safe from several threads at once).
     static std::shared_ptr<VarenSTTManager> shared();
 
     VarenSTTManager();
-    ~VarenSTTManager() override;
+    ~VarenSTTManager();
 
     // Settings.
     const std::string& apiKey() const { return apiKey_; }
@@ -103,18 +104,23 @@ class VarenSTTManager : public SpeechToTextModuleDelegate,
     // The Ogg Speex file of the last run that ended in a result or a failure.
     std::optional<std::filesystem::path> recordingPath() const { return recordingPath_; }
 
-    // SpeechToTextModuleDelegate
+    // What the capture module and the screen report; they reach these through a delegate the
+    // manager owns, which lives and dies with it.
     void speechRecognizerDidRecognizeAudioWithText(
-        SpeechToTextModule& module, const std::vector<VarenSTTHypothesis>& hypotheses) override;
-    void speechRecognizerDidFailWithError(SpeechToTextModule& module, const Error& error) override;
-    // SpeechToTextModuleAudioDelegate
-    void volumeChangedWithDecibels(float decibels) override;
-    void partialTextRecognized(const std::string& text) override;
-    // VarenSTTViewControllerDelegate
-    void didRecognizePartialText(const std::string& text) override;
-    void didChangeVolumeWithDecibels(float decibels) override;
+        SpeechToTextModule& module, const std::vector<VarenSTTHypothesis>& hypotheses);
+    void speechRecognizerDidFailWithError(SpeechToTextModule& module, const Error& error);
+    void volumeChangedWithDecibels(float decibels);
+    void partialTextRecognized(const std::string& text);
+    void didRecognizePartialText(const std::string& text);
+    void didChangeVolumeWithDecibels(float decibels);
 
   private:
+    class DelegateBridge;
+    // The bridge as a delegate of the given protocol: a pointer that shares the manager's
+    // ownership, so it expires with the manager (and is empty for one no shared pointer owns).
+    template <class Protocol>
+    std::weak_ptr<Protocol> bridgeAs();
+
     void initModule();
     // Dismisses the screen of a screen run; the completion, when given, tells the host.
     void dismissScreenThen(std::function<void(VarenSTTManagerDelegate&, VarenSTTManager&)> tell);
@@ -134,6 +140,7 @@ class VarenSTTManager : public SpeechToTextModuleDelegate,
     std::shared_ptr<SpeechToTextModule> module_;
     bool usingVarenViewController_ = false;
     std::optional<std::filesystem::path> recordingPath_;
+    std::unique_ptr<DelegateBridge> bridge_;
 };
 
 }  // namespace varen

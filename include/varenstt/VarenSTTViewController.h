@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/UIView.h"
 #include "varenstt/Platform/UIViewController.h"
 #include "varenstt/SpeechToTextModuleDelegate.h"
@@ -13,7 +14,7 @@ namespace varen {
 class SpeechToTextModule;
 
 // Hears what the recognition screen shows: partial transcripts and the input level.
-class VarenSTTViewControllerDelegate {
+class VARENSTT_API VarenSTTViewControllerDelegate {
   public:
     virtual ~VarenSTTViewControllerDelegate() = default;
     virtual void didRecognizePartialText(const std::string& text) = 0;
@@ -29,8 +30,8 @@ class VarenSTTViewControllerDelegate {
 // Thread safety: levels and partial texts may arrive on any thread. Level changes are applied
 // on the calling thread; partial text reaches the views on the main run loop and the delegate
 // on the calling thread. The other members belong to the main thread.
-class VarenSTTViewController : public platform::ViewController,
-                               public SpeechToTextModuleAudioDelegate {
+class VARENSTT_API VarenSTTViewController : public platform::ViewController,
+                                            public SpeechToTextModuleAudioDelegate {
   public:
     // Loads the "VarenSTTViewController" layout, shown over the full screen with a cross-dissolve.
     static std::shared_ptr<VarenSTTViewController> initWithDefaultStyle();

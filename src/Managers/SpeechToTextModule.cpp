@@ -203,6 +203,7 @@ void SpeechToTextModule::startRecording() {
     } else {
         encapsulator_ = Encapsulator::initWithFileName(fileName);
         encapsulator_->setDelegete(shared_from_this());
+        encapsulator_->setPacketSink(VSWebSocketManager::sharedManager());
     }
     aqData_->mEncapsulator.store(encapsulator_);
     encapsulator_->prepareForEncapsulating();

@@ -8,12 +8,12 @@
 #include <mutex>
 #include <string_view>
 
+#include "Managers/RecognitionSettings.h"
 #include "Managers/SpeexManagers/AudioFormat.h"
 #include "Managers/VSRecognitionProtocol.h"
 #include "Platform/Runtime.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
-#include "varenstt/VarenSTTManager.h"
 
 namespace varen {
 
@@ -147,7 +147,8 @@ std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
 bool VSWebSocketManager::openStream() {
     auto connection = std::make_shared<Connection>();
     connection->run = recognitionDelegate().get();
-    const auto url = VarenSTTManager::shared()->serviceURL();
+    const auto settings = recognitionSettings();
+    const auto url = settings ? settings->serviceURL() : std::nullopt;
     if (!url || !isSocketScheme(url->scheme())) {
         // A socket for such a URL would stop the process on its scheme check; tell the run instead.
         connection_.store(connection);
@@ -173,7 +174,7 @@ void VSWebSocketManager::startStreaming() {
 }
 
 void VSWebSocketManager::sendStartCommand(SRWebSocket& webSocket) {
-    auto settings = VarenSTTManager::shared();
+    auto settings = recognitionSettings();
     webSocket.send(startCommandText(settings->maxResults(), settings->minSilence()));
 }
 
@@ -246,7 +247,7 @@ void VSWebSocketManager::forceClose(const std::shared_ptr<Connection>& connectio
 }
 
 void VSWebSocketManager::armFinalResultDeadline(const std::shared_ptr<Connection>& connection) {
-    const double seconds = VarenSTTManager::shared()->finalResultTimeout();
+    const double seconds = recognitionSettings()->finalResultTimeout();
     if (!(seconds > 0)) return;
     const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(seconds, 1e9)));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Managers/SpeexManagers/AudioFormat.h"
+#include "Managers/SpeexManagers/AudioPacketSink.h"
 #include "Managers/VSRecognitionProtocol.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/Error.h"
@@ -54,6 +55,7 @@ enum class StringEncoding { ASCII, UTF8, ISOLatin1 };
 // stop request are guarded by its own mutex. Every socket callback, and so every recognition
 // event, arrives on the main queue.
 class VSWebSocketManager : public SRWebSocketDelegate,
+                           public AudioPacketSink,
                            public std::enable_shared_from_this<VSWebSocketManager> {
   public:
     // At most the open timeout's worth of packets waits for a connection to open.
@@ -68,7 +70,7 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     bool openStream();
     // One encoded audio chunk: sent as one binary message while the connection is open, kept
     // while it is being made, dropped once it has ended.
-    void sendAudioData(const Data& chunk);
+    void sendAudioData(const Data& chunk) override;
     // Sends the stop command on an open connection (at once, or as soon as it opens), else
     // closes it.
     void forceCloseStream();

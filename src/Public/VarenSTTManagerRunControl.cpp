@@ -1,7 +1,9 @@
 #include "varenstt/VarenSTTManager.h"
 
 #include "Managers/SpeechToTextModule.h"
+#include "Public/VarenSTTManagerBridge.h"
 #include "varenstt/Platform/Log.h"
+#include "varenstt/VarenSTTViewController.h"
 
 namespace varen {
 
@@ -16,8 +18,8 @@ void VarenSTTManager::startRecognize() {
 }
 
 void VarenSTTManager::initModule() {
-    module_ = SpeechToTextModule::initWithDelegate(weak_from_this());
-    module_->setAudioDelegate(weak_from_this());
+    module_ = SpeechToTextModule::initWithDelegate(bridgeAs<SpeechToTextModuleDelegate>());
+    module_->setAudioDelegate(bridgeAs<SpeechToTextModuleAudioDelegate>());
 }
 
 void VarenSTTManager::stopRecognize() {
@@ -46,8 +48,8 @@ bool VarenSTTManager::isRecognizing() const {
 std::shared_ptr<platform::ViewController> VarenSTTManager::varenSTTViewController() {
     usingVarenViewController_ = true;
     varenViewController_ = VarenSTTViewController::initWithPromptMessage(prompt_);
-    varenViewController_->setSpeechDelegate(weak_from_this());
-    varenViewController_->setDelegate(weak_from_this());
+    varenViewController_->setSpeechDelegate(bridgeAs<SpeechToTextModuleDelegate>());
+    varenViewController_->setDelegate(bridgeAs<VarenSTTViewControllerDelegate>());
     return varenViewController_;
 }
 

@@ -1,6 +1,7 @@
 #include "varenstt/VarenSTTManager.h"
 
 #include "Platform/Runtime.h"
+#include "Public/VarenSTTManagerBridge.h"
 
 namespace varen {
 
@@ -22,9 +23,15 @@ VarenSTTManager::VarenSTTManager()
       prompt_("Parla ora"),
       maxResults_(1),
       minSilence_(2.0f),
-      languageModel_("it-IT_8k") {}
+      languageModel_("it-IT_8k"),
+      bridge_(std::make_unique<DelegateBridge>(*this)) {}
 
 VarenSTTManager::~VarenSTTManager() = default;
+
+const bool VarenSTTManager::DelegateBridge::sharedSettingsInstalled = [] {
+    setRecognitionSettingsSource(&DelegateBridge::sharedManagerSettings);
+    return true;
+}();
 
 std::optional<URL> VarenSTTManager::serviceURL() const {
     // Escaped so that a key or model with "&", "#" or a blank can neither add query parameters

@@ -29,6 +29,10 @@ class SRStreamDelegateAdapter : public platform::StreamDelegate {
         : socket_(std::move(socket)) {}
     void streamHandleEvent(platform::Stream& stream, platform::StreamEvent event) override;
 
+    // A socket's implementation, for the library's own files and white-box tests.
+    using Impl = SRWebSocket::Impl;
+    static Impl& implOf(SRWebSocket& socket);
+
   private:
     std::weak_ptr<SRWebSocket> socket_;
 };
@@ -42,7 +46,7 @@ class SRStreamDelegateAdapter : public platform::StreamDelegate {
 // self-reference, the scheduled run loops and the cleanup flag by the socket's recursive lock
 // `kvoLock`, which also serialises closing the streams between the network thread and the
 // work queue.
-struct SRWebSocket::Impl {
+struct VARENSTT_LOCAL SRWebSocket::Impl {
     Impl(SRWebSocket& owner, std::shared_ptr<SRURLRequest> request,
          std::optional<std::vector<std::string>> protocols, bool allowsUntrusted);
     ~Impl();
@@ -233,5 +237,9 @@ struct SRWebSocket::Impl {
     void handleCloseWithData(const Data& data);
     void _closeForOversizedMessage();
 };
+
+inline SRStreamDelegateAdapter::Impl& SRStreamDelegateAdapter::implOf(SRWebSocket& socket) {
+    return *socket.impl_;
+}
 
 }  // namespace varen

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# usage: check_installed_package.sh BUILD_DIR HOST_SOURCE_DIR SANITIZE CXX
+# usage: check_installed_package.sh BUILD_DIR HOST_SOURCE_DIR SANITIZE CXX [TOOLS]
+# TOOLS: the names of the tools the build installs, separated by blanks.
 set -euo pipefail
-build_dir=$1 host_dir=$2 sanitize=$3 cxx=$4
+build_dir=$1 host_dir=$2 sanitize=$3 cxx=$4 tools=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -29,4 +30,13 @@ export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFI
 # shellcheck disable=SC2046
 "$cxx" $flags "$host_dir/main.cpp" -o "$work/pkgconfig-host" $(pkg-config --cflags --libs varenstt)
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/pkgconfig-host" | cmp - "$work/cmake-host.out"
+# The installed tools start from the prefix alone: they find the library through their RPATH.
+for tool in $tools; do
+    test -x "$work/prefix/bin/$tool"
+    env -u LD_LIBRARY_PATH "$work/prefix/bin/$tool" --help > "$work/$tool-help.out" 2>&1 ||
+        { echo "$tool --help failed" >&2; cat "$work/$tool-help.out" >&2; exit 1; }
+    grep -qi "usage" "$work/$tool-help.out" ||
+        { echo "$tool --help printed no usage" >&2; cat "$work/$tool-help.out" >&2; exit 1; }
+done
+
 echo "installed package OK"

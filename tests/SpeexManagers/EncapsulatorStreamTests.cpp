@@ -62,6 +62,7 @@ TEST(EncapsulatorStream, EverySentPacketIsTheOneInTheFileInPCMOrder) {
 
     const auto path = Encapsulator::defaultFileName();
     auto encapsulator = Encapsulator::initWithFileName(path);
+    encapsulator->setPacketSink(client);
     encapsulator->prepareForEncapsulating();
     std::thread audio([&] {
         for (std::size_t at = 0; at < pcm.size(); at += 8000) {

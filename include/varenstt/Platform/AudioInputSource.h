@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Data.h"
 
 namespace varen::platform {
@@ -18,7 +19,7 @@ namespace varen::platform {
 inline constexpr const char* AudioInputDidPlayOutNotification = "AudioInputDidPlayOutNotification";
 
 // One buffer of a scripted source.
-struct ScriptedAudioBuffer {
+struct VARENSTT_API ScriptedAudioBuffer {
     Data bytes;
     // The packet count reported with the buffer; none means as many whole packets as the bytes
     // hold. An explicit count keeps the buffer whole (one delivery, cut to the buffer capacity).
@@ -32,7 +33,7 @@ struct ScriptedAudioBuffer {
 
 // Where input queues take their audio from. The host chooses it before a run through
 // `setDefaultAudioInputSource`; every input queue created afterwards uses that choice.
-class AudioInputSource {
+class VARENSTT_API AudioInputSource {
   public:
     enum class Kind { defaultDevice, file, scripted };
 
@@ -64,7 +65,7 @@ class AudioInputSource {
 };
 
 // The process-wide choice; the default device until set. Callable from any thread.
-void setDefaultAudioInputSource(AudioInputSource source);
-AudioInputSource defaultAudioInputSource();
+VARENSTT_API void setDefaultAudioInputSource(AudioInputSource source);
+VARENSTT_API AudioInputSource defaultAudioInputSource();
 
 }  // namespace varen::platform

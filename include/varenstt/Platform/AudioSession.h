@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Error.h"
 
 namespace varen::platform {
@@ -21,7 +22,7 @@ inline constexpr const char* AVAudioSessionCategoryPlayAndRecord =
 //
 // Thread safety: every member may be called from any thread. Permission answers run on the
 // main run loop, never inside the call that requested them.
-class AudioSession {
+class VARENSTT_API AudioSession {
   public:
     enum class RecordPermissionPolicy { grant, deny };
     using PermissionBlock = std::function<void(bool granted)>;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
 // A serial queue: tasks run one at a time, in submission order, on a shared pool of worker
@@ -14,7 +16,7 @@ namespace varen::platform {
 // that submitted them. Once the library has been shut down (`varen::shutdown()`), a queue made
 // before drops what it is given, and the tasks it still held are destroyed unrun; queues made
 // afterwards run on the fresh runtime.
-class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+class VARENSTT_API DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
     using Task = std::function<void()>;
     using Duration = std::chrono::steady_clock::duration;
@@ -47,7 +49,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 };
 
 // Counts outstanding work; `wait` blocks until every `enter` has been matched by a `leave`.
-class DispatchGroup {
+class VARENSTT_API DispatchGroup {
   public:
     DispatchGroup();
     ~DispatchGroup();

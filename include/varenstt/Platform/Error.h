@@ -5,13 +5,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "varenstt/Export.h"
+
 namespace varen {
 
 // The user-info key under which an error carries its human-readable description.
 inline constexpr const char* NSLocalizedDescriptionKey = "NSLocalizedDescription";
 
 // An error value: a domain, an integer code and a user-information map (a JSON object).
-struct Error {
+struct VARENSTT_API Error {
     std::string domain;
     std::int64_t code = 0;
     nlohmann::json userInfo = nlohmann::json::object();

@@ -6,12 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Data.h"
 
 namespace varen::platform {
 
 // Writes keyed values into an archive (CBOR of a key-value map).
-class KeyedArchiver {
+class VARENSTT_API KeyedArchiver {
   public:
     void encodeDoubleForKey(double value, const std::string& key);
     void encodeInt64ForKey(std::int64_t value, const std::string& key);
@@ -27,7 +28,7 @@ class KeyedArchiver {
 
 // Reads keyed values from an archive; a missing key or a value of another type gives the
 // type's zero (or no object).
-class KeyedUnarchiver {
+class VARENSTT_API KeyedUnarchiver {
   public:
     // No unarchiver when the bytes are not an archive.
     static std::optional<KeyedUnarchiver> withData(const Data& data);

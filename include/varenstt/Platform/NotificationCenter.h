@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
-struct Notification {
+struct VARENSTT_API Notification {
     std::string name;
     const void* sender = nullptr;
 };
@@ -16,9 +18,10 @@ struct Notification {
 // Observers by name; posting calls them synchronously on the posting thread.
 //
 // Thread safety: every member may be called from any thread. An observer removed before a post
-// starts calling it is not called; removal does not wait for a call already running. The default centre belongs to the library's
-// runtime: `varen::shutdown()` ends it with its observers, and the next use makes a new one.
-class NotificationCenter {
+// starts calling it is not called; removal does not wait for a call already running. The
+// default centre belongs to the library's runtime: `varen::shutdown()` ends it with its
+// observers, and the next use makes a new one.
+class VARENSTT_API NotificationCenter {
   public:
     using Observer = std::function<void(const Notification&)>;
     using Token = std::shared_ptr<void>;

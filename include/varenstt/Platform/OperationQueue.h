@@ -7,13 +7,15 @@
 #include <mutex>
 #include <vector>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
 // A unit of work run by an OperationQueue on a background thread.
 //
 // Thread safety: `cancel`, `isCancelled`, `isFinished` and `waitUntilFinished` may be called from
 // any thread; `main` runs on the operation's own thread.
-class Operation : public std::enable_shared_from_this<Operation> {
+class VARENSTT_API Operation : public std::enable_shared_from_this<Operation> {
   public:
     virtual ~Operation();
     virtual void main() = 0;
@@ -34,7 +36,7 @@ class Operation : public std::enable_shared_from_this<Operation> {
 };
 
 // An operation that runs a block.
-class BlockOperation : public Operation {
+class VARENSTT_API BlockOperation : public Operation {
   public:
     explicit BlockOperation(std::function<void()> block) : block_(std::move(block)) {}
     void main() override;
@@ -48,7 +50,7 @@ class BlockOperation : public Operation {
 // order they were added.
 //
 // Thread safety: every member may be called from any thread.
-class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
+class VARENSTT_API OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   public:
     static std::shared_ptr<OperationQueue> create();
     OperationQueue();

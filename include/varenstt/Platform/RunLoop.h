@@ -5,6 +5,8 @@
 #include <memory>
 #include <thread>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
 // An event loop bound to the thread that runs it, over an Asio io_context.
@@ -14,7 +16,7 @@ namespace varen::platform {
 // the thread currently running it, never inside the call that queued it. Once the library has
 // been shut down (`varen::shutdown()`), a loop it handed out runs nothing and drops the work it
 // is given; `main()` then returns a new loop.
-class RunLoop : public std::enable_shared_from_this<RunLoop> {
+class VARENSTT_API RunLoop : public std::enable_shared_from_this<RunLoop> {
   public:
     using Duration = std::chrono::steady_clock::duration;
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/RunLoop.h"
 
 namespace varen::platform {
@@ -13,7 +14,7 @@ namespace varen::platform {
 //
 // Thread safety: `invalidate` may be called from any thread. Once it has returned the timer
 // never fires again; called from inside the callback, the current firing completes.
-class Timer : public std::enable_shared_from_this<Timer> {
+class VARENSTT_API Timer : public std::enable_shared_from_this<Timer> {
   public:
     using Callback = std::function<void(Timer&)>;
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/UIWindow.h"
 
 namespace varen::platform {
@@ -16,7 +17,7 @@ namespace varen::platform {
 // Records every distinct picture its window showed, for tests.
 //
 // Thread safety: `render` runs on the main run loop; the accessors may be called from any thread.
-class HeadlessRenderer : public Renderer {
+class VARENSTT_API HeadlessRenderer : public Renderer {
   public:
     static std::shared_ptr<HeadlessRenderer> create();
 
@@ -35,9 +36,9 @@ class HeadlessRenderer : public Renderer {
 
 // Text as it may be written to a terminal: control characters and invalid UTF-8 become U+FFFD,
 // tabs and line breaks spaces, so that a peer's text can never steer the terminal.
-std::string terminalSafeText(std::string_view utf8);
+VARENSTT_API std::string terminalSafeText(std::string_view utf8);
 
-struct TerminalSize {
+struct VARENSTT_API TerminalSize {
     int columns = 80;
     int rows = 24;
     bool operator==(const TerminalSize&) const = default;
@@ -53,7 +54,7 @@ struct TerminalSize {
 //
 // Thread safety: `render` runs on the main run loop; `start` and `stop` on one host thread.
 // Input is read on the renderer's own thread.
-class TerminalRenderer : public Renderer {
+class VARENSTT_API TerminalRenderer : public Renderer {
   public:
     // Draws to `outputFd` and reads keys from `inputFd` (a terminal is switched to raw mode
     // while started; anything else is read as it is, each read being one tap, end of input

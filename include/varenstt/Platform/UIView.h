@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "varenstt/Export.h"
+
 namespace varen::platform {
 
 class LayoutConstraint;
@@ -15,7 +17,7 @@ class ViewController;
 class Window;
 
 // A colour from red, green, blue and alpha components, each 0 to 1.
-struct Color {
+struct VARENSTT_API Color {
     double red = 0.0;
     double green = 0.0;
     double blue = 0.0;
@@ -27,14 +29,14 @@ struct Color {
     bool operator==(const Color&) const = default;
 };
 
-struct Size {
+struct VARENSTT_API Size {
     double width = 0.0;
     double height = 0.0;
     bool operator==(const Size&) const = default;
 };
 
 // A rectangle in points: origin (x, y) at the top left, y growing downwards.
-struct Rect {
+struct VARENSTT_API Rect {
     double x = 0.0;
     double y = 0.0;
     double width = 0.0;
@@ -45,7 +47,7 @@ struct Rect {
 // The drawing attributes of a view: rounded corners and a drop shadow.
 //
 // Thread safety: as for View; a layer belongs to its view and shares the toolkit's lock.
-class Layer {
+class VARENSTT_API Layer {
   public:
     double cornerRadius() const;
     void setCornerRadius(double radius);
@@ -76,7 +78,7 @@ class Layer {
 // Thread safety: every member may be called from any thread. All views share one recursive
 // toolkit lock, so a change and a layout pass or a renderer's snapshot never overlap. Changes of
 // a view shown in a window ask that window to redraw on the main run loop.
-class View : public std::enable_shared_from_this<View> {
+class VARENSTT_API View : public std::enable_shared_from_this<View> {
   public:
     static std::shared_ptr<View> create(Rect frame = {});
     explicit View(Rect frame = {});
@@ -154,7 +156,7 @@ class View : public std::enable_shared_from_this<View> {
 enum class TextAlignment { left, center, right };
 
 // A view that shows one text, wrapped to its frame.
-class Label : public View {
+class VARENSTT_API Label : public View {
   public:
     static std::shared_ptr<Label> create(Rect frame = {});
     using View::View;
@@ -173,13 +175,13 @@ class Label : public View {
 };
 
 // An image by name, with the text a character display shows for it.
-struct Image {
+struct VARENSTT_API Image {
     std::string name;
     std::string text;
     bool operator==(const Image&) const = default;
 };
 
-class ImageView : public View {
+class VARENSTT_API ImageView : public View {
   public:
     static std::shared_ptr<ImageView> create(Rect frame = {});
     using View::View;
@@ -199,7 +201,7 @@ enum class LayoutAttribute { width, height };
 // Fixes one dimension of a view (its item) to a constant.
 //
 // Thread safety: as for View.
-class LayoutConstraint : public std::enable_shared_from_this<LayoutConstraint> {
+class VARENSTT_API LayoutConstraint : public std::enable_shared_from_this<LayoutConstraint> {
   public:
     static std::shared_ptr<LayoutConstraint> create(const std::shared_ptr<View>& item,
                                                     LayoutAttribute attribute, double constant);
@@ -225,7 +227,8 @@ class LayoutConstraint : public std::enable_shared_from_this<LayoutConstraint> {
 //
 // Thread safety: `tap` runs the action on the calling thread; renderers call it on the main
 // run loop.
-class TapGestureRecognizer : public std::enable_shared_from_this<TapGestureRecognizer> {
+class VARENSTT_API TapGestureRecognizer
+    : public std::enable_shared_from_this<TapGestureRecognizer> {
   public:
     using Action = std::function<void(TapGestureRecognizer&)>;
 

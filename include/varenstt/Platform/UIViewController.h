@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/Error.h"
 #include "varenstt/Platform/UIView.h"
 
@@ -53,7 +54,7 @@ using LayoutObject = std::variant<std::shared_ptr<View>, std::shared_ptr<LayoutC
 // Thread safety: `view()` and the accessors may be called from any thread (the view tree has
 // the toolkit's lock). Presentation, dismissal and the lifecycle calls belong to the main
 // thread, the one running the main run loop.
-class ViewController : public std::enable_shared_from_this<ViewController> {
+class VARENSTT_API ViewController : public std::enable_shared_from_this<ViewController> {
   public:
     using Completion = std::function<void()>;
 

@@ -8,13 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "varenstt/Export.h"
 #include "varenstt/Platform/UIView.h"
 #include "varenstt/Platform/UIViewController.h"
 
 namespace varen::platform {
 
 // One visible view as a person would see it, in window coordinates.
-struct ViewRecord {
+struct VARENSTT_API ViewRecord {
     enum class Kind { view, label, imageView };
 
     std::string identifier;
@@ -36,7 +37,7 @@ struct ViewRecord {
 
 // What a window shows: its visible views from back to front. Hidden views and everything inside
 // them are left out, and so are controllers covered by a full-screen presentation.
-struct Snapshot {
+struct VARENSTT_API Snapshot {
     Rect bounds;
     std::vector<ViewRecord> views;
 
@@ -46,7 +47,7 @@ struct Snapshot {
 };
 
 // Draws what a window shows. `render` runs on the main run loop after changes.
-class Renderer {
+class VARENSTT_API Renderer {
   public:
     virtual ~Renderer() = default;
     virtual void render(const Snapshot& snapshot) = 0;
@@ -59,7 +60,7 @@ class Renderer {
 //
 // Thread safety: views may change on any thread; the window then redraws once on the main run
 // loop (changes in between are coalesced). The other members belong to the main thread.
-class Window : public std::enable_shared_from_this<Window> {
+class VARENSTT_API Window : public std::enable_shared_from_this<Window> {
   public:
     static constexpr Rect defaultBounds{0.0, 0.0, 320.0, 240.0};
 

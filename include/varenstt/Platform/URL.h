@@ -5,11 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "varenstt/Export.h"
+
 namespace varen {
 
 // An absolute URL parsed per RFC 3986. Components are kept as written (percent-encoded);
 // `user()` and `password()` give them decoded, as a host expects.
-class URL {
+class VARENSTT_API URL {
   public:
     // Parses the text; a text that is not an absolute RFC 3986 URI gives no URL.
     static std::optional<URL> URLWithString(std::string_view text);
@@ -43,9 +45,9 @@ class URL {
 };
 
 // Percent-encodes every byte outside the RFC 3986 unreserved set (A-Z a-z 0-9 - . _ ~).
-std::string percentEncodeUnreserved(std::string_view text);
+VARENSTT_API std::string percentEncodeUnreserved(std::string_view text);
 
 // Decodes %XX escapes; malformed escapes stay as they are.
-std::string percentDecode(std::string_view text);
+VARENSTT_API std::string percentDecode(std::string_view text);
 
 }  // namespace varen

@@ -13,7 +13,6 @@
 #include <system_error>
 
 #include "Managers/SpeexManagers/SpeexCodec.h"
-#include "Managers/VSWebSocketManager.h"
 #include "varenstt/Platform/Documents.h"
 #include "varenstt/Platform/Log.h"
 
@@ -87,7 +86,7 @@ void EncapsulatingOperation::main() {
         for (;;) {
             if (parent->copyHeadFrame(frame.data())) {
                 if (auto packet = codec.encode(frame.data(), kFrameSamples)) {
-                    VSWebSocketManager::sharedManager()->sendAudioData(*packet);
+                    if (auto sink = parent->packetSink()) sink->sendAudioData(*packet);
                     inputOggPacketFromSpeexData(*packet);
                 }
                 parent->removeHeadFrame();

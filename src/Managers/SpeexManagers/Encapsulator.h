@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Managers/SpeexManagers/AudioFormat.h"
+#include "Managers/SpeexManagers/AudioPacketSink.h"
 #include "Managers/SpeexManagers/OggSpeexStream.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/NotificationCenter.h"
@@ -30,7 +31,7 @@ class EncapsulatingDelegate {
 };
 
 // The encoding loop of one recording: encodes each queued PCM frame, hands the packet to the
-// recognition stream client and pages it into the recording's Ogg file.
+// parent's packet sink and pages it into the recording's Ogg file.
 //
 // Thread safety: created on the caller's thread, which also writes the two header pages before
 // the operation is queued; from then on only the operation's own thread touches its stream and
@@ -90,11 +91,12 @@ class EncapsulatingOperation : public platform::Operation {
 // Thread safety: `initWithFileName`, `resetWithFileName`, the stream-parameter setters,
 // `prepareForEncapsulating` and `stopEncapsulating` run on one caller thread;
 // `inputPCMDataFromBuffer` runs on the audio thread; the operation runs on its own thread and
-// calls the delegate there. `tempData` and `pcmDatas` are guarded by one mutex, held only while
-// they are changed or read and never while another lock is taken. `moreDataInputing`,
-// `isCanceled` and `delegete` are atomic. `resetWithFileName` and `prepareForEncapsulating` wait
-// for the previous run to leave its loop, so at most one loop runs and it never sees the file
-// name, page scratch or frame queue change under it.
+// calls the delegate and the packet sink there. `tempData` and `pcmDatas` are guarded by one
+// mutex, held only while they are changed or read and never while another lock is taken.
+// `moreDataInputing`, `isCanceled`, `delegete` and the packet sink are atomic.
+// `resetWithFileName` and `prepareForEncapsulating` wait for the previous run to leave its loop,
+// so at most one loop runs and it never sees the file name, page scratch or frame queue change
+// under it.
 class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
   public:
     static constexpr const char* kEncapsulatingOverNotification = "EncapsulatingOver";
@@ -163,6 +165,9 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
     void setDelegete(const std::shared_ptr<EncapsulatingDelegate>& value) {
         delegete_.store(value);
     }
+    // Receives every encoded packet; held weakly. Without one, packets only go to the file.
+    std::shared_ptr<AudioPacketSink> packetSink() const { return packetSink_.load().lock(); }
+    void setPacketSink(const std::shared_ptr<AudioPacketSink>& sink) { packetSink_.store(sink); }
     std::shared_ptr<EncapsulatingOperation> encapsulationOperation() const {
         return encapsulationOperation_;
     }
@@ -193,6 +198,7 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
     std::atomic<bool> isCanceled_{false};
     SpeexHeader speexHeader_{};
     std::atomic<std::weak_ptr<EncapsulatingDelegate>> delegete_;
+    std::atomic<std::weak_ptr<AudioPacketSink>> packetSink_;
     platform::NotificationCenter::Token observer_;
 };
 

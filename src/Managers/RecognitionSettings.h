@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "varenstt/Platform/URL.h"
+
+namespace varen {
+
+// The host's recognition settings as the stream client reads them: the service URL when it
+// opens a connection, the start command's values when it sends it, the final-result timeout
+// when it stops. The host face provides them; the stream client cannot name it.
+class RecognitionSettings {
+  public:
+    virtual ~RecognitionSettings() = default;
+    virtual std::optional<URL> serviceURL() const = 0;
+    virtual std::int64_t maxResults() const = 0;
+    virtual float minSilence() const = 0;
+    virtual double finalResultTimeout() const = 0;
+};
+
+using RecognitionSettingsSource = std::function<std::shared_ptr<const RecognitionSettings>()>;
+
+// Installs where the settings come from: the host face installs the shared manager's when the
+// library is loaded, so a source is always there. Both functions may be called from any thread.
+void setRecognitionSettingsSource(RecognitionSettingsSource source);
+// The current settings; none only if no source was ever installed.
+std::shared_ptr<const RecognitionSettings> recognitionSettings();
+
+}  // namespace varen
