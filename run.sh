@@ -7,7 +7,7 @@ JOBS=${JOBS:-2}
 
 PACKAGES=(
     build-essential cmake ninja-build pkg-config git
-    libspeex-dev libogg-dev libssl-dev libasio-dev nlohmann-json3-dev
+    libspeex-dev libogg-dev libssl-dev libasio-dev nlohmann-json3-dev libcli11-dev
     portaudio19-dev libsndfile1-dev libspeexdsp-dev
     libgtest-dev libgmock-dev libbenchmark-dev clang-14
     libboost1.81-dev python3 python3-websockets

@@ -14,3 +14,8 @@ if(NOT TARGET varenstt_asio)
     target_include_directories(varenstt_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
     target_compile_definitions(varenstt_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
 endif()
+
+# The command-line tools read their options with CLI11 (header-only; Debian: libcli11-dev).
+if(VARENSTT_BUILD_TOOLS)
+    find_package(CLI11 2.1 CONFIG REQUIRED)
+endif()

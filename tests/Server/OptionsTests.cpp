@@ -46,5 +46,26 @@ TEST(CommandLine, ReportsUsageErrors) {
     EXPECT_EQ(errorOf({"--idle-timeout", "0"}), "--idle-timeout needs 0.1 to 86400 seconds");
 }
 
+TEST(CommandLine, TakesAnyValueAndReportsTheFirstErrorOverHelp) {
+    auto parsed = parseCommandLine({"--api-key", "--help", "--api-key", "-k", "--api-key=c"});
+    ASSERT_FALSE(parsed.error) << *parsed.error;
+    EXPECT_FALSE(parsed.help);
+    EXPECT_EQ(parsed.options.apiKeys, (std::set<std::string>{"--help", "-k", "c"}));
+
+    auto errorOf = [](std::vector<std::string> args) {
+        return parseCommandLine(args).error.value_or("(none)");
+    };
+    EXPECT_EQ(errorOf({"--bogus", "--max-sessions", "0"}), "unknown option --bogus");
+    EXPECT_EQ(errorOf({"--max-sessions", "0", "--bogus"}),
+              "--max-sessions needs a positive integer");
+    EXPECT_EQ(errorOf({"--workers", "2", "--idle-timeout"}),
+              "--idle-timeout needs 0.1 to 86400 seconds");
+    EXPECT_EQ(errorOf({"positional"}), "unknown option positional");
+
+    auto help = parseCommandLine({"--help", "--bogus"});
+    EXPECT_TRUE(help.help);
+    EXPECT_EQ(help.error, "unknown option --bogus");
+}
+
 }  // namespace
 }  // namespace varen::server

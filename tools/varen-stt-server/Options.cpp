@@ -1,9 +1,9 @@
 #include "Options.h"
 
 #include <charconv>
-#include <functional>
 #include <limits>
-#include <map>
+
+#include "ToolCommandLine.h"
 
 namespace varen::server {
 
@@ -61,22 +61,6 @@ bool parseListen(const std::string& text, ServerOptions& options) {
     return true;
 }
 
-// An option followed by a value: the usage error when the value is missing or unfit, and what
-// a fit value sets.
-struct ValueOption {
-    std::string error;
-    std::function<bool(const std::string&, ServerOptions&)> apply;
-};
-
-template <class Parse, class Store>
-ValueOption valueOption(std::string error, Parse parse, Store store) {
-    return {std::move(error), [parse, store](const std::string& text, ServerOptions& options) {
-                auto value = parse(text);
-                if (value) store(options, *value);
-                return value.has_value();
-            }};
-}
-
 std::optional<std::string> path(const std::string& text) {
     return text.empty() ? std::nullopt : std::optional(text);
 }
@@ -85,53 +69,66 @@ std::optional<long> count(const std::string& text) {
     return parseInteger(text, 1, 100000);
 }
 
-const std::map<std::string, ValueOption>& valueOptions() {
-    static const std::map<std::string, ValueOption> options = {
-        {"--listen", {"--listen needs HOST:PORT", parseListen}},
-        {"--tls-cert", valueOption("--tls-cert needs a path", path,
-                              [](ServerOptions& o, const std::string& v) { o.tlsCert = v; })},
-        {"--tls-key", valueOption("--tls-key needs a path", path,
-                             [](ServerOptions& o, const std::string& v) { o.tlsKey = v; })},
-        {"--models", valueOption("--models needs a path", path,
-                            [](ServerOptions& o, const std::string& v) { o.models = v; })},
-        {"--api-key", valueOption("--api-key needs a key", [](const std::string& text) { return std::optional(text); },
-                             [](ServerOptions& o, const std::string& v) { o.apiKeys.insert(v); })},
-        {"--max-sessions",
-         valueOption("--max-sessions needs a positive integer", count,
-                [](ServerOptions& o, long v) { o.maxSessions = static_cast<int>(v); })},
-        {"--workers", valueOption("--workers needs a positive integer", count,
-                             [](ServerOptions& o, long v) { o.workers = static_cast<int>(v); })},
-        {"--max-memory", valueOption("--max-memory needs a number of bytes (K, M or G may follow)",
-                                parseBytes,
-                                [](ServerOptions& o, std::uint64_t v) { o.maxMemory = v; })},
-        {"--idle-timeout",
-         valueOption(
-             "--idle-timeout needs 0.1 to 86400 seconds",
-             [](const std::string& text) { return parseSeconds(text, 0.1, 86400.0); },
-             [](ServerOptions& o, double v) { o.idleTimeout = v; })},
-    };
-    return options;
+std::optional<double> idleSeconds(const std::string& text) {
+    return parseSeconds(text, 0.1, 86400.0);
+}
+
+// An option followed by a value: `parse` makes the value of the text, `store` keeps a fit one;
+// `error` is the usage error when the value is missing or unfit.
+template <class Parse, class Store>
+void addValue(tools::ToolCommandLine& cli, const std::string& name, const std::string& error,
+              Parse parse, Store store) {
+    cli.value(name, error, [parse, store, error](const std::string& text) {
+        auto value = parse(text);
+        if (!value) throw tools::UsageError(error);
+        store(*value);
+    });
+}
+
+// Where and how the server listens.
+void declareListening(tools::ToolCommandLine& cli, ServerOptions& o) {
+    cli.value("--listen", "--listen needs HOST:PORT", [&o](const std::string& text) {
+        if (!parseListen(text, o)) throw tools::UsageError("--listen needs HOST:PORT");
+    });
+    addValue(cli, "--tls-cert", "--tls-cert needs a path", path,
+             [&o](const std::string& v) { o.tlsCert = v; });
+    addValue(cli, "--tls-key", "--tls-key needs a path", path,
+             [&o](const std::string& v) { o.tlsKey = v; });
+    addValue(
+        cli, "--api-key", "--api-key needs a key",
+        [](const std::string& text) { return std::optional(text); },
+        [&o](const std::string& v) { o.apiKeys.insert(v); });
+}
+
+// What the server recognises with, and how much of it at once.
+void declareCapacity(tools::ToolCommandLine& cli, ServerOptions& o) {
+    addValue(cli, "--models", "--models needs a path", path,
+             [&o](const std::string& v) { o.models = v; });
+    addValue(cli, "--max-sessions", "--max-sessions needs a positive integer", count,
+             [&o](long v) { o.maxSessions = static_cast<int>(v); });
+    addValue(cli, "--workers", "--workers needs a positive integer", count,
+             [&o](long v) { o.workers = static_cast<int>(v); });
+    addValue(cli, "--max-memory", "--max-memory needs a number of bytes (K, M or G may follow)",
+             parseBytes, [&o](std::uint64_t v) { o.maxMemory = v; });
+    addValue(cli, "--idle-timeout", "--idle-timeout needs 0.1 to 86400 seconds", idleSeconds,
+             [&o](double v) { o.idleTimeout = v; });
 }
 
 }  // namespace
 
+// --help and --version only mark what was asked for: the parse goes on, and a usage error
+// anywhere on the line wins over them.
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     ParsedCommandLine parsed;
-    for (std::size_t i = 0; i < args.size() && !parsed.error; ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            parsed.help = true;
-        } else if (arg == "--version") {
-            parsed.version = true;
-        } else if (auto option = valueOptions().find(arg); option != valueOptions().end()) {
-            bool fit = i + 1 < args.size() && option->second.apply(args[++i], parsed.options);
-            if (!fit) parsed.error = option->second.error;
-        } else {
-            parsed.error = "unknown option " + arg;
-        }
-    }
-    if (!parsed.error &&
-        parsed.options.tlsCert.has_value() != parsed.options.tlsKey.has_value()) {
+    tools::ToolCommandLine cli("varen-stt-server", usageText());
+    cli.flag("-h,--help", [&parsed] { parsed.help = true; });
+    cli.flag("--version", [&parsed] { parsed.version = true; });
+    declareListening(cli, parsed.options);
+    declareCapacity(cli, parsed.options);
+    const auto outcome = cli.parse(args);
+    if (outcome.kind == tools::CommandLineOutcome::Kind::usageError) {
+        parsed.error = outcome.text;
+    } else if (parsed.options.tlsCert.has_value() != parsed.options.tlsKey.has_value()) {
         parsed.error = "--tls-cert and --tls-key go together";
     }
     return parsed;

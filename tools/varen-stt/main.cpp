@@ -7,15 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "ToolCommandLine.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/DispatchQueue.h"
@@ -30,6 +33,7 @@ namespace {
 
 using namespace varen;
 using nlohmann::json;
+using tools::UsageError;
 
 constexpr const char* kUsage =
     "usage: varen-stt [options]\n"
@@ -60,74 +64,78 @@ struct Options {
     std::optional<double> finalTimeout;
 };
 
-[[noreturn]] void usageError(const std::string& message) {
-    std::cerr << "varen-stt: " << message << "\n" << kUsage;
-    std::exit(2);
-}
-
 double parseNumber(const std::string& option, const std::string& text) {
     std::istringstream stream(text);
     stream.imbue(std::locale::classic());
     double value = 0;
     if (!(stream >> value) || !stream.eof() || !std::isfinite(value)) {
-        usageError(option + " needs a number, not '" + text + "'");
+        throw UsageError(option + " needs a number, not '" + text + "'");
     }
     return value;
 }
 
-Options parseOptions(int argc, char** argv) {
+double parsePositive(const std::string& option, const std::string& text) {
+    const double value = parseNumber(option, text);
+    if (value < 0) throw UsageError(option + " needs a positive number");
+    return value;
+}
+
+std::string versionLine() {
+    std::ostringstream line;
+    line << "varen-stt " << VarenSTTVersionNumber;
+    return line.str();
+}
+
+// An option with a value: a missing value is reported as "OPTION needs a value".
+void addValue(tools::ToolCommandLine& cli, const std::string& name,
+              std::function<void(const std::string&)> apply) {
+    cli.value(name, name + " needs a value", std::move(apply));
+}
+
+// What the recognition asks of the server.
+void declareSettings(tools::ToolCommandLine& cli, Options& options) {
+    addValue(cli, "--url", [&options](const std::string& v) { options.url = v; });
+    addValue(cli, "--key", [&options](const std::string& v) { options.key = v; });
+    addValue(cli, "--model", [&options](const std::string& v) { options.model = v; });
+    addValue(cli, "--prompt", [&options](const std::string& v) { options.prompt = v; });
+    addValue(cli, "--max-results", [&options](const std::string& v) {
+        const double n = parseNumber("--max-results", v);
+        if (n != std::floor(n)) throw UsageError("--max-results needs a whole number");
+        options.maxResults = static_cast<long long>(n);
+    });
+    addValue(cli, "--min-silence", [&options](const std::string& v) {
+        options.minSilence = static_cast<float>(parseNumber("--min-silence", v));
+    });
+}
+
+// Where the audio comes from and how the run goes and ends.
+void declareRun(tools::ToolCommandLine& cli, Options& options, bool& mic) {
+    cli.flag("--mic", [&mic] { mic = true; });
+    addValue(cli, "--input", [&options](const std::string& v) { options.input = v; });
+    cli.flag("--fast", [&options] { options.fast = true; });
+    cli.flag("--screen", [&options] { options.screen = true; });
+    cli.flag("--deny-mic", [&options] { options.denyMic = true; });
+    cli.flag("--json", [&options] { options.json = true; });
+    addValue(cli, "--stop-after", [&options](const std::string& v) {
+        options.stopAfter = parsePositive("--stop-after", v);
+    });
+    addValue(cli, "--final-timeout", [&options](const std::string& v) {
+        options.finalTimeout = parsePositive("--final-timeout", v);
+    });
+}
+
+// The options, or the exit status when the command line ends the tool before it runs.
+std::variant<Options, int> parseOptions(int argc, char** argv) {
     Options options;
     bool mic = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) usageError(arg + " needs a value");
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else if (arg == "--version") {
-            std::cout << "varen-stt " << VarenSTTVersionNumber << "\n";
-            std::exit(0);
-        } else if (arg == "--url") {
-            options.url = value();
-        } else if (arg == "--key") {
-            options.key = value();
-        } else if (arg == "--model") {
-            options.model = value();
-        } else if (arg == "--prompt") {
-            options.prompt = value();
-        } else if (arg == "--max-results") {
-            const double n = parseNumber(arg, value());
-            if (n != std::floor(n)) usageError("--max-results needs a whole number");
-            options.maxResults = static_cast<long long>(n);
-        } else if (arg == "--min-silence") {
-            options.minSilence = static_cast<float>(parseNumber(arg, value()));
-        } else if (arg == "--stop-after") {
-            options.stopAfter = parseNumber(arg, value());
-            if (*options.stopAfter < 0) usageError("--stop-after needs a positive number");
-        } else if (arg == "--final-timeout") {
-            options.finalTimeout = parseNumber(arg, value());
-            if (*options.finalTimeout < 0) usageError("--final-timeout needs a positive number");
-        } else if (arg == "--mic") {
-            mic = true;
-        } else if (arg == "--input") {
-            options.input = value();
-        } else if (arg == "--fast") {
-            options.fast = true;
-        } else if (arg == "--screen") {
-            options.screen = true;
-        } else if (arg == "--deny-mic") {
-            options.denyMic = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else {
-            usageError("unknown option " + arg);
-        }
-    }
-    if (mic && options.input) usageError("--mic and --input exclude each other");
-    if (options.fast && !options.input) usageError("--fast goes with --input");
+    tools::ToolCommandLine cli("varen-stt", kUsage);
+    cli.addHelpAndVersion(versionLine());
+    declareSettings(cli, options);
+    declareRun(cli, options, mic);
+    const auto outcome = cli.parse(std::vector<std::string>(argv + 1, argv + argc));
+    if (outcome.kind != tools::CommandLineOutcome::Kind::run) return cli.reportEarlyEnd(outcome);
+    if (mic && options.input) return cli.reportUsageError("--mic and --input exclude each other");
+    if (options.fast && !options.input) return cli.reportUsageError("--fast goes with --input");
     return options;
 }
 
@@ -277,19 +285,19 @@ class Presenter : public VarenSTTManagerDelegate {
     const bool stdoutIsTerminal_ = isatty(STDOUT_FILENO) == 1;
 };
 
-}  // namespace
+// The manager's settings that the command line gives.
+void applySettings(VarenSTTManager& manager, const Options& options) {
+    if (options.url) manager.setDecoderUrl(*options.url);
+    if (options.key) manager.setApiKey(*options.key);
+    if (options.model) manager.setLanguageModel(*options.model);
+    if (options.prompt) manager.setPrompt(*options.prompt);
+    if (options.maxResults) manager.setMaxResults(*options.maxResults);
+    if (options.minSilence) manager.setMinSilence(*options.minSilence);
+    if (options.finalTimeout) manager.setFinalResultTimeout(*options.finalTimeout);
+}
 
-int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
-    auto manager = VarenSTTManager::shared();
-    if (options.url) manager->setDecoderUrl(*options.url);
-    if (options.key) manager->setApiKey(*options.key);
-    if (options.model) manager->setLanguageModel(*options.model);
-    if (options.prompt) manager->setPrompt(*options.prompt);
-    if (options.maxResults) manager->setMaxResults(*options.maxResults);
-    if (options.minSilence) manager->setMinSilence(*options.minSilence);
-    if (options.finalTimeout) manager->setFinalResultTimeout(*options.finalTimeout);
-
+// The audio source, and the record permission when it is to be refused.
+void prepareAudio(const Options& options) {
     if (options.input) {
         platform::setDefaultAudioInputSource(
             platform::AudioInputSource::file(*options.input, options.fast ? 10.0 : 1.0));
@@ -300,6 +308,17 @@ int main(int argc, char** argv) {
         platform::AudioSession::sharedInstance()->setRecordPermissionPolicy(
             platform::AudioSession::RecordPermissionPolicy::deny);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto parsed = parseOptions(argc, argv);
+    if (const int* status = std::get_if<int>(&parsed)) return *status;
+    const Options options = std::get<Options>(std::move(parsed));
+    auto manager = VarenSTTManager::shared();
+    applySettings(*manager, options);
+    prepareAudio(options);
 
     auto presenter = std::make_shared<Presenter>(options);
     manager->setDelegate(presenter);

@@ -13,10 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ToolCommandLine.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/RunLoop.h"
 #include "varenstt/Platform/UIRenderer.h"
@@ -26,10 +28,10 @@
 namespace {
 
 using namespace varen;
+using tools::UsageError;
 
 constexpr int kExitClean = 0;
 constexpr int kExitUnclean = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 3;
 
 const char* const kUsage =
@@ -57,11 +59,6 @@ struct Options {
     double timeout = 60;
     std::optional<std::uint64_t> maxMessage;
 };
-
-int usageError(const std::string& message) {
-    std::cerr << "varen-ws: " << message << "\n" << kUsage;
-    return kExitUsage;
-}
 
 std::optional<Data> readFile(const std::string& path) {
     std::error_code ec;
@@ -93,6 +90,103 @@ std::optional<T> parseNumber(const std::string& text) {
     } catch (...) {
         return std::nullopt;
     }
+}
+
+// "Name: value" as a header field's name and value.
+std::pair<std::string, std::string> headerField(const std::string& text) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos || colon == 0)
+        throw UsageError("--header wants \"Name: value\"");
+    std::string field = text.substr(colon + 1);
+    field.erase(0, field.find_first_not_of(' '));
+    return {text.substr(0, colon), field};
+}
+
+// An argument that names no option: an unknown option, or a URL after the first.
+std::string unknownArgument(const std::string& arg) {
+    return !arg.empty() && arg[0] == '-' ? "unknown option " + arg : "only one URL";
+}
+
+std::string versionLine() {
+    std::ostringstream line;
+    line << "varen-ws " << VarenSTTVersionNumber;
+    return line.str();
+}
+
+void declareOptions(tools::ToolCommandLine& cli, Options& options) {
+    cli.addHelpAndVersion(versionLine());
+    cli.flag("--echo", [&options] { options.echo = true; });
+    cli.flag("--insecure", [&options] { options.insecure = true; });
+    cli.value("--header", "--header needs a value",
+              [&options](const std::string& v) { options.headers.push_back(headerField(v)); });
+    cli.value("--protocol", "--protocol needs a name",
+              [&options](const std::string& v) { options.protocols.push_back(v); });
+    cli.value("--pin", "--pin needs a file",
+              [&options](const std::string& v) { options.pins.push_back(v); });
+    cli.value("--ca", "--ca needs a file", [&options](const std::string& v) { options.ca = v; });
+    cli.value("--timeout", "--timeout needs seconds", [&options](const std::string& v) {
+        const auto t = parseNumber<double>(v);
+        if (!t) throw UsageError("--timeout wants a number of seconds");
+        options.timeout = *t;
+    });
+    cli.value("--max-message", "--max-message needs bytes", [&options](const std::string& v) {
+        const auto n = parseNumber<std::uint64_t>(v);
+        if (!n || *n == 0) throw UsageError("--max-message wants a positive number of bytes");
+        options.maxMessage = *n;
+    });
+    cli.app().add_option("url", options.url);
+}
+
+// The URL to connect to: a ws:// or wss:// one.
+URL webSocketUrl(const std::string& text) {
+    if (text.empty()) throw UsageError("a URL is needed");
+    // CLI11 takes "-5" or "-" for a positional argument; here it is the option it looks like.
+    if (text[0] == '-') throw UsageError("unknown option " + text);
+    const auto url = URL::URLWithString(text);
+    std::string scheme = url ? url->scheme() : "";
+    for (auto& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!url || (scheme != "ws" && scheme != "wss")) throw UsageError("not a ws:// or wss:// URL");
+    return *url;
+}
+
+// The pinned certificates, DER, from their files.
+std::vector<Data> pinnedCertificates(const std::vector<std::string>& paths) {
+    std::vector<Data> pins;
+    for (const auto& path : paths) {
+        const auto bytes = readFile(path);
+        const auto der = bytes ? SRCertificateDERFromBytes(*bytes) : std::nullopt;
+        if (!der) throw UsageError("no certificate in " + path);
+        pins.push_back(*der);
+    }
+    return pins;
+}
+
+// The extra trusted CA certificate's PEM text.
+std::string extraTrustedPem(const std::string& path) {
+    const auto bytes = readFile(path);
+    if (!bytes || !SRCertificateDERFromBytes(*bytes))
+        throw UsageError("no PEM certificate in " + path);
+    return std::string(bytes->begin(), bytes->end());
+}
+
+std::shared_ptr<SRURLRequest> makeRequest(const Options& options) {
+    auto request = std::make_shared<SRURLRequest>(webSocketUrl(options.url));
+    request->setTimeoutInterval(options.timeout);
+    for (const auto& [name, field] : options.headers)
+        request->setValueForHTTPHeaderField(field, name);
+    if (!options.pins.empty())
+        request->setSR_SSLPinnedCertificates(pinnedCertificates(options.pins));
+    if (options.ca) request->addSR_extraTrustedCertificatePEM(extraTrustedPem(*options.ca));
+    return request;
+}
+
+std::shared_ptr<SRWebSocket> makeSocket(const Options& options) {
+    std::optional<std::vector<std::string>> protocols;
+    if (!options.protocols.empty()) protocols = options.protocols;
+    auto socket = SRWebSocket::initWithURLRequestProtocolsAllowsUntrustedSSLCertificates(
+        makeRequest(options), protocols, options.insecure);
+    if (options.maxMessage) socket->setMaximumMessageSize(*options.maxMessage);
+    return socket;
 }
 
 // Prints what the socket reports and decides the exit status.
@@ -145,113 +239,17 @@ class ToolDelegate : public SRWebSocketDelegate {
     const bool stdoutIsTerminal_ = isatty(STDOUT_FILENO) == 1;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (a == "--version") {
-            std::cout << "varen-ws " << VarenSTTVersionNumber << "\n";
-            return 0;
-        } else if (a == "--echo") {
-            options.echo = true;
-        } else if (a == "--insecure") {
-            options.insecure = true;
-        } else if (a == "--header") {
-            if (!value(v)) return usageError("--header needs a value");
-            const auto colon = v.find(':');
-            if (colon == std::string::npos || colon == 0)
-                return usageError("--header wants \"Name: value\"");
-            std::string name = v.substr(0, colon);
-            std::string field = v.substr(colon + 1);
-            while (!field.empty() && field.front() == ' ') field.erase(field.begin());
-            options.headers.emplace_back(name, field);
-        } else if (a == "--protocol") {
-            if (!value(v)) return usageError("--protocol needs a name");
-            options.protocols.push_back(v);
-        } else if (a == "--pin") {
-            if (!value(v)) return usageError("--pin needs a file");
-            options.pins.push_back(v);
-        } else if (a == "--ca") {
-            if (!value(v)) return usageError("--ca needs a file");
-            options.ca = v;
-        } else if (a == "--timeout") {
-            if (!value(v)) return usageError("--timeout needs seconds");
-            const auto t = parseNumber<double>(v);
-            if (!t) return usageError("--timeout wants a number of seconds");
-            options.timeout = *t;
-        } else if (a == "--max-message") {
-            if (!value(v)) return usageError("--max-message needs bytes");
-            const auto n = parseNumber<std::uint64_t>(v);
-            if (!n || *n == 0) return usageError("--max-message wants a positive number of bytes");
-            options.maxMessage = *n;
-        } else if (!a.empty() && a[0] == '-') {
-            return usageError("unknown option " + a);
-        } else if (options.url.empty()) {
-            options.url = a;
-        } else {
-            return usageError("only one URL");
-        }
-    }
-    if (options.url.empty()) return usageError("a URL is needed");
-    const auto url = URL::URLWithString(options.url);
-    std::string scheme = url ? url->scheme() : "";
-    for (auto& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!url || (scheme != "ws" && scheme != "wss")) return usageError("not a ws:// or wss:// URL");
-
-    auto request = std::make_shared<SRURLRequest>(url);
-    request->setTimeoutInterval(options.timeout);
-    for (const auto& [name, field] : options.headers)
-        request->setValueForHTTPHeaderField(field, name);
-    if (!options.pins.empty()) {
-        std::vector<Data> pins;
-        for (const auto& path : options.pins) {
-            const auto bytes = readFile(path);
-            const auto der = bytes ? SRCertificateDERFromBytes(*bytes) : std::nullopt;
-            if (!der) return usageError("no certificate in " + path);
-            pins.push_back(*der);
-        }
-        request->setSR_SSLPinnedCertificates(pins);
-    }
-    if (options.ca) {
-        const auto bytes = readFile(*options.ca);
-        if (!bytes || !SRCertificateDERFromBytes(*bytes))
-            return usageError("no PEM certificate in " + *options.ca);
-        request->addSR_extraTrustedCertificatePEM(std::string(bytes->begin(), bytes->end()));
-    }
-
-    std::optional<std::vector<std::string>> protocols;
-    if (!options.protocols.empty()) protocols = options.protocols;
-    auto socket = SRWebSocket::initWithURLRequestProtocolsAllowsUntrustedSSLCertificates(
-        request, protocols, options.insecure);
-    if (options.maxMessage) socket->setMaximumMessageSize(*options.maxMessage);
-    auto delegate = std::make_shared<ToolDelegate>(options.echo);
-    socket->setDelegate(delegate);
-
-    // Stdin is read only once the connection is open, so that an early end of input does not
-    // abandon the handshake.
-    auto mainQueue = platform::DispatchQueue::main();
+// Runs the main run loop until the connection has ended. Stdin is read only once the connection
+// is open, so that an early end of input does not abandon the handshake.
+void runUntilEnded(const std::shared_ptr<SRWebSocket>& socket, ToolDelegate& delegate, bool echo) {
     socket->open();
     auto loop = platform::RunLoop::main();
-    bool readerStarted = false;
-    while (!delegate->exitStatus) {
+    bool readerStarted = echo;  // an echo reads no stdin
+    while (!delegate.exitStatus) {
         loop->runUntil(
-            [&] {
-                return delegate->exitStatus.has_value() || (delegate->opened && !readerStarted);
-            },
+            [&] { return delegate.exitStatus.has_value() || (delegate.opened && !readerStarted); },
             std::chrono::hours(24 * 365));
-        if (delegate->opened && !readerStarted && !options.echo) {
+        if (delegate.opened && !readerStarted) {
             readerStarted = true;
             std::thread([socket] {
                 std::string line;
@@ -259,8 +257,27 @@ int main(int argc, char** argv) {
                 socket->close();
             }).detach();
         }
-        if (options.echo) readerStarted = true;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    tools::ToolCommandLine cli("varen-ws", kUsage, unknownArgument);
+    declareOptions(cli, options);
+    const auto outcome = cli.parse(std::vector<std::string>(argv + 1, argv + argc));
+    if (outcome.kind != tools::CommandLineOutcome::Kind::run) return cli.reportEarlyEnd(outcome);
+    std::shared_ptr<SRWebSocket> socket;
+    try {
+        socket = makeSocket(options);
+    } catch (const UsageError& error) {
+        return cli.reportUsageError(error.what());
+    }
+    auto delegate = std::make_shared<ToolDelegate>(options.echo);
+    socket->setDelegate(delegate);
+    auto mainQueue = platform::DispatchQueue::main();
+    runUntilEnded(socket, *delegate, options.echo);
     const int status = *delegate->exitStatus;
     // The stdin thread may still be blocked in a read: it keeps the socket, which drops what
     // it is sent once the library has been shut down.
