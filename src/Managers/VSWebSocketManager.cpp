@@ -14,6 +14,7 @@
 #include "Platform/Runtime.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
+#include "varenstt/VarenSTTErrors.h"
 
 namespace varen {
 

@@ -12,12 +12,9 @@
 #include "Support/WebSocketRawServer.h"
 #include "WebSocket/SRHandshakeHelpers.h"
 #include "WebSocket/SRWebSocketImpl.h"
+#include "WebSocket/SRWebSocketTestAccess.h"
 
 namespace varen {
-
-struct SRWebSocketTestAccess {
-    static SRWebSocket::Impl& impl(SRWebSocket& socket) { return *socket.impl_; }
-};
 
 namespace {
 
