@@ -39,4 +39,13 @@ for tool in $tools; do
         { echo "$tool --help printed no usage" >&2; cat "$work/$tool-help.out" >&2; exit 1; }
 done
 
+# The library exports its public names only, with the type information hosts need to use them.
+library=$(readlink -f "$work/prefix/lib/libvarenstt.so")
+nm -D --defined-only -C "$library" | cut -d' ' -f3- > "$work/exports"
+if grep -v '^\(typeinfo for \|typeinfo name for \|vtable for \|VTT for \|virtual thunk to \|non-virtual thunk to \|guard variable for \)\?varen::' "$work/exports" > "$work/foreign"; then
+    echo "exported beyond the public API:" >&2; head -20 "$work/foreign" >&2; exit 1
+fi
+grep -q '^typeinfo for varen::platform::ViewController$' "$work/exports" ||
+    { echo "the public classes' type information is not exported" >&2; exit 1; }
+
 echo "installed package OK"
