@@ -3,8 +3,12 @@
 #include <cassert>
 #include <chrono>
 #include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "Platform/HTTP/HTTPMessage.h"
+#include "Platform/Runtime.h"
 #include "WebSocket/SRHandshakeHelpers.h"
 #include "WebSocket/SRWebSocketImpl.h"
 #include "varenstt/Platform/Log.h"
@@ -13,12 +17,56 @@ namespace varen {
 
 using platform::DispatchQueue;
 
+namespace {
+
+// Open sockets hold themselves until their cleanup runs on the network thread. Once the runtime
+// has stopped that thread, the cleanup never comes, so the sockets still open let go then.
+class OpenSockets {
+  public:
+    static void add(const std::shared_ptr<SRWebSocket>& socket) {
+        static const char key = 0;
+        const auto runtime = platform::Runtime::current();
+        const auto registry = runtime->shared<OpenSockets>(&key, [&] {
+            auto created = std::make_shared<OpenSockets>();
+            runtime->atShutdown(platform::Runtime::Stage::retireLoops,
+                                [created] { created->releaseAll(); });
+            return created;
+        });
+        std::lock_guard lock(registry->mutex_);
+        std::erase_if(registry->sockets_, [](const auto& weak) { return weak.expired(); });
+        registry->sockets_.push_back(socket);
+    }
+
+  private:
+    void releaseAll() {
+        std::vector<std::weak_ptr<SRWebSocket>> sockets;
+        {
+            std::lock_guard lock(mutex_);
+            sockets.swap(sockets_);
+        }
+        for (const auto& weak : sockets) {
+            const auto socket = weak.lock();
+            if (!socket) continue;
+            auto& impl = SRStreamDelegateAdapter::implOf(*socket);
+            std::shared_ptr<SRWebSocket> dropped;  // let go of after the lock
+            std::lock_guard lock(impl.kvoLock);
+            dropped = std::move(impl.selfRetain);
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<std::weak_ptr<SRWebSocket>> sockets_;
+};
+
+}  // namespace
+
 void SRWebSocket::Impl::open() {
     {
         std::lock_guard lock(kvoLock);
         // Released only by cleanup, so a caller may drop its reference right after `open`.
         selfRetain = strongOwner();
     }
+    OpenSockets::add(selfRetain);
     const double timeout = urlRequest->timeoutInterval();
     if (timeout > 0) {
         const auto nanoseconds = static_cast<std::int64_t>(timeout * 1e9);
