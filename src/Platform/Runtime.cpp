@@ -1,5 +1,7 @@
 #include "Platform/Runtime.h"
 
+#include <algorithm>
+
 namespace varen::platform {
 
 namespace {
@@ -65,21 +67,27 @@ void Runtime::atShutdown(Stage stage, std::function<void()> step) {
     steps_.emplace_back(stage, std::move(step));
 }
 
+// A thread that has done its work leaves the list by itself, detached, so neither a long-lived
+// host nor the exit collects finished threads; shutdown joins those still in the list.
+void Runtime::letGoOfFinishedThread(const std::shared_ptr<std::atomic<bool>>& identity) {
+    std::lock_guard lock(threadsMutex_);
+    const auto own = std::find_if(threads_.begin(), threads_.end(),
+                                  [&](const Worker& worker) { return worker.done == identity; });
+    if (own == threads_.end()) return;  // shutdown has taken it, and joins it
+    own->thread.detach();
+    threads_.erase(own);
+}
+
 bool Runtime::startThread(std::function<void()> body) {
     std::lock_guard lock(threadsMutex_);
     if (threadsClosed_) return false;
-    // Threads that have ended are joined here, so a long-lived host does not collect them.
-    std::erase_if(threads_, [](Worker& worker) {
-        if (!worker.done->load()) return false;
-        worker.thread.join();
-        return true;
-    });
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    threads_.push_back({std::thread([body = std::move(body), done] {
+    auto identity = std::make_shared<std::atomic<bool>>(false);
+    threads_.push_back({std::thread([this, body = std::move(body), identity]() mutable {
                             body();
-                            done->store(true);
+                            body = nullptr;  // what the work held goes while it may still go
+                            letGoOfFinishedThread(identity);
                         }),
-                        done});
+                        identity});
     return true;
 }
 

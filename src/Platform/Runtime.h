@@ -70,6 +70,7 @@ class Runtime {
     std::shared_ptr<void> sharedObject(const void* key,
                                        const std::function<std::shared_ptr<void>()>& make);
     void stop();
+    void letGoOfFinishedThread(const std::shared_ptr<std::atomic<bool>>& identity);
 
     std::shared_ptr<WorkerPool> pool_;
     std::atomic<bool> stopping_{false};
@@ -81,7 +82,7 @@ class Runtime {
     bool threadsClosed_ = false;
     struct Worker {
         std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
+        std::shared_ptr<std::atomic<bool>> done;  // also the thread's identity in the list
     };
     std::vector<Worker> threads_;
 };
