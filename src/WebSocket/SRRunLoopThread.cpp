@@ -36,7 +36,6 @@ void SRRunLoopThread::stop() {
     // Queued rather than called: a `stop` that came before the loop's next `run` would be lost.
     loop->perform([loop] { loop->stop(); });
     thread_.join();
-    platform::RunLoopAccess::retire(loop);
 }
 
 std::shared_ptr<platform::RunLoop> SRRunLoopThread::runLoop() {
@@ -52,6 +51,11 @@ SRRunLoopThread& SR_networkThread() {
         created->start();
         // Runs are over by then; what the sockets still had queued is dropped.
         runtime->atShutdown(platform::Runtime::Stage::endThreads, [created] { created->stop(); });
+        // Its queued work goes only once the worker threads, which may still schedule timers
+        // and reads on it, have been joined.
+        runtime->atShutdown(platform::Runtime::Stage::retireLoops, [created] {
+            platform::RunLoopAccess::retire(created->runLoop());
+        });
         return created;
     });
 }
