@@ -117,14 +117,19 @@ ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::str
         execv(argv[0], argv.data());
         _exit(127);
     }
-    if (!waitForLog("listening on", std::chrono::seconds(20))) {
-        throw std::runtime_error("the server did not start: " + log());
-    }
+    // The whole line, newline included: the server may be halfway through writing it.
+    static const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::smatch match;
     std::string text = log();
-    if (std::regex_search(text, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) {
-        port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
+    while (!std::regex_search(text, match, listening)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("the server did not start: " + text);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        text = log();
     }
+    port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
 }
 
 ServerProcess::~ServerProcess() {

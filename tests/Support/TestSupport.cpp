@@ -170,7 +170,9 @@ std::optional<std::string> ChildProcess::waitForOutputLine(
     bool fromStderr) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
-        std::istringstream lines(fromStderr ? standardError() : standardOutput());
+        const auto text = fromStderr ? standardError() : standardOutput();
+        // Only whole lines: the child may be halfway through writing the last one.
+        std::istringstream lines(text.substr(0, text.rfind('\n') + 1));
         std::string line;
         while (std::getline(lines, line)) {
             if (matches(line)) return line;
