@@ -18,7 +18,8 @@ struct Observers {
 
 Observers& observers() {
     static const char key = 0;
-    return *Runtime::current()->shared<Observers>(&key, [] { return std::make_shared<Observers>(); });
+    return *Runtime::current()->shared<Observers>(&key,
+                                                  [] { return std::make_shared<Observers>(); });
 }
 
 }  // namespace

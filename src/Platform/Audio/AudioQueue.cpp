@@ -138,20 +138,20 @@ struct OpaqueAudioQueue {
         changed.notify_all();
     }
 
-    OSStatus start(std::string& errorText) {
+    Result<void, AudioFailure> start() {
         {
             std::lock_guard lock(mutex);
-            if (running) return noErr;
+            if (running) return {};
         }
         // Outside the lock: opening a device may take a while and must not block a callback.
-        if (OSStatus status = source->start(errorText); status != noErr) return status;
+        if (auto started = source->start(); !started) return started;
         {
             std::lock_guard lock(mutex);
             running = true;
             ++generation;
         }
         changed.notify_all();
-        return noErr;
+        return {};
     }
 
     void stop() {
@@ -221,19 +221,16 @@ OSStatus AudioQueueNewInput(const AudioStreamBasicDescription* inFormat,
         setText(outErrorText, "unsupported capture format (16-bit signed mono linear PCM only)");
         return kAudioFormatUnsupportedDataFormatError;
     }
-    OSStatus status = noErr;
-    std::string errorText;
-    auto source = makeInputSource(defaultAudioInputSource(), std::uint32_t(inFormat->mSampleRate),
-                                  status, errorText);
+    auto source = makeInputSource(defaultAudioInputSource(), std::uint32_t(inFormat->mSampleRate));
     if (!source) {
-        setText(outErrorText, errorText);
-        return status;
+        setText(outErrorText, source.error().text);
+        return source.error().status;
     }
     auto queue = std::make_shared<OpaqueAudioQueue>();
     queue->format = *inFormat;
     queue->callback = inCallbackProc;
     queue->userData = inUserData;
-    queue->source = std::move(source);
+    queue->source = std::move(*source);
     {
         // The thread's id must be known before any stop can ask whether it runs there.
         std::lock_guard lock(queue->mutex);
@@ -295,10 +292,10 @@ OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime,
         setText(outErrorText, "a start time is not supported");
         return kAudioQueueErr_InvalidParameter;
     }
-    std::string errorText;
-    const OSStatus status = queue->start(errorText);
-    if (status != noErr) setText(outErrorText, errorText);
-    return status;
+    const auto started = queue->start();
+    if (started) return noErr;
+    setText(outErrorText, started.error().text);
+    return started.error().status;
 }
 
 OSStatus AudioQueueStop(AudioQueueRef inAQ, bool) {

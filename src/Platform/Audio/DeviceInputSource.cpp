@@ -50,7 +50,7 @@ void quietSoundSystemMessages() {
     }
 }
 
-bool acquirePortAudio(std::string& errorText) {
+Result<void, AudioFailure> acquirePortAudio() {
     std::lock_guard lock(portAudioMutex());
     if (portAudioInitialised && portAudioStale && liveDeviceSources == 0) {
         // Devices are enumerated at initialisation; one may have appeared since.
@@ -64,12 +64,12 @@ bool acquirePortAudio(std::string& errorText) {
         quietSoundSystemMessages();
         const PaError error = Pa_Initialize();
         if (error != paNoError) {
-            errorText = std::string("audio system unavailable: ") + Pa_GetErrorText(error);
-            return false;
+            return AudioFailure{kAudioQueueErr_InvalidDevice,
+                                std::string("audio system unavailable: ") + Pa_GetErrorText(error)};
         }
         portAudioInitialised = true;
     }
-    return true;
+    return {};
 }
 
 // The default input device through PortAudio. The device's callback thread appends to a
@@ -91,25 +91,25 @@ class DeviceInputSource final : public InputSource {
         --liveDeviceSources;
     }
 
-    OSStatus start(std::string& errorText) override {
+    Result<void, AudioFailure> start() override {
         std::lock_guard control(controlMutex_);
         if (!stream_) {
-            if (OSStatus status = openStream(errorText); status != noErr) return status;
+            if (auto opened = openStream(); !opened) return opened;
         }
         {
             std::lock_guard lock(mutex_);
             ring_.clear();
         }
-        InputSource::start(errorText);
+        (void)InputSource::start();
         std::lock_guard lock(portAudioMutex());
-        if (Pa_IsStreamActive(stream_) == 1) return noErr;
+        if (Pa_IsStreamActive(stream_) == 1) return {};
         if (const PaError error = Pa_StartStream(stream_); error != paNoError) {
             InputSource::stop();
-            errorText =
-                std::string("cannot start the default input device: ") + Pa_GetErrorText(error);
-            return kAudioQueueErr_CannotStart;
+            return AudioFailure{
+                kAudioQueueErr_CannotStart,
+                std::string("cannot start the default input device: ") + Pa_GetErrorText(error)};
         }
-        return noErr;
+        return {};
     }
 
     void stop() override {
@@ -135,7 +135,7 @@ class DeviceInputSource final : public InputSource {
     Clock::duration playOutDelay(std::uint32_t) const override { return {}; }
 
   private:
-    OSStatus openStream(std::string& errorText) {
+    Result<void, AudioFailure> openStream() {
         std::lock_guard lock(portAudioMutex());
         const PaDeviceInfo* info = Pa_GetDeviceInfo(device_);
         PaStreamParameters input{};
@@ -149,8 +149,8 @@ class DeviceInputSource final : public InputSource {
             deviceRate = info ? std::round(info->defaultSampleRate) : 0;
             if (deviceRate < 1 ||
                 Pa_IsFormatSupported(&input, nullptr, deviceRate) != paFormatIsSupported) {
-                errorText = "the default input device cannot capture 16-bit mono audio";
-                return kAudioQueueErr_CannotStart;
+                return AudioFailure{kAudioQueueErr_CannotStart,
+                                    "the default input device cannot capture 16-bit mono audio"};
             }
         }
         deviceRate_ = deviceRate;
@@ -159,9 +159,9 @@ class DeviceInputSource final : public InputSource {
             resampler_ = speex_resampler_init(1, spx_uint32_t(deviceRate), rate_,
                                               SPEEX_RESAMPLER_QUALITY_VOIP, &error);
             if (!resampler_) {
-                errorText = std::string("cannot resample the default input device: ") +
-                            speex_resampler_strerror(error);
-                return kAudioQueueErr_CannotStart;
+                return AudioFailure{kAudioQueueErr_CannotStart,
+                                    std::string("cannot resample the default input device: ") +
+                                        speex_resampler_strerror(error)};
             }
         }
         const PaError error =
@@ -169,11 +169,11 @@ class DeviceInputSource final : public InputSource {
                           paNoFlag, &DeviceInputSource::streamCallback, this);
         if (error != paNoError) {
             stream_ = nullptr;
-            errorText =
-                std::string("cannot open the default input device: ") + Pa_GetErrorText(error);
-            return kAudioQueueErr_CannotStart;
+            return AudioFailure{
+                kAudioQueueErr_CannotStart,
+                std::string("cannot open the default input device: ") + Pa_GetErrorText(error)};
         }
-        return noErr;
+        return {};
     }
 
     void closeStream() {
@@ -239,12 +239,8 @@ class DeviceInputSource final : public InputSource {
 
 }  // namespace
 
-std::unique_ptr<InputSource> makeDeviceInputSource(std::uint32_t sampleRate, OSStatus& status,
-                                                   std::string& errorText) {
-    if (!acquirePortAudio(errorText)) {
-        status = kAudioQueueErr_InvalidDevice;
-        return nullptr;
-    }
+MadeInputSource makeDeviceInputSource(std::uint32_t sampleRate) {
+    if (auto acquired = acquirePortAudio(); !acquired) return acquired.error();
     PaDeviceIndex device;
     const PaDeviceInfo* info = nullptr;
     {
@@ -254,11 +250,9 @@ std::unique_ptr<InputSource> makeDeviceInputSource(std::uint32_t sampleRate, OSS
         if (!info || info->maxInputChannels < 1) portAudioStale = true;
     }
     if (device == paNoDevice || !info || info->maxInputChannels < 1) {
-        status = kAudioQueueErr_InvalidDevice;
-        errorText = "no default input device";
-        return nullptr;
+        return AudioFailure{kAudioQueueErr_InvalidDevice, "no default input device"};
     }
-    return std::make_unique<DeviceInputSource>(device, sampleRate);
+    return std::unique_ptr<InputSource>(std::make_unique<DeviceInputSource>(device, sampleRate));
 }
 
 }  // namespace varen::platform

@@ -36,12 +36,12 @@ class FileInputSource final : public InputSource {
         sf_close(file_);
     }
 
-    OSStatus start(std::string& errorText) override {
-        OSStatus status = InputSource::start(errorText);
+    Result<void, AudioFailure> start() override {
+        auto started = InputSource::start();
         std::lock_guard lock(mutex_);
         // Pace from where the previous run left off.
         paceStart_ = Clock::now() - paced(handedOut_);
-        return status;
+        return started;
     }
 
     Fill fill(std::uint8_t* data, std::uint32_t capacity) override {
@@ -166,34 +166,29 @@ class FileInputSource final : public InputSource {
 
 }  // namespace
 
-std::unique_ptr<InputSource> makeFileInputSource(const AudioInputSource& description,
-                                                 std::uint32_t sampleRate, OSStatus& status,
-                                                 std::string& errorText) {
+MadeInputSource makeFileInputSource(const AudioInputSource& description, std::uint32_t sampleRate) {
     const double speed = description.speed();
     if (!(speed > 0)) {
-        status = kAudioQueueErr_InvalidParameter;
-        errorText = "invalid playback speed for audio file " + quoted(description.path());
-        return nullptr;
+        return AudioFailure{kAudioQueueErr_InvalidParameter,
+                            "invalid playback speed for audio file " + quoted(description.path())};
     }
     std::error_code ec;
     if (!std::filesystem::exists(description.path(), ec)) {
-        status = kAudioFileNotFoundError;
-        errorText = "audio file not found: " + quoted(description.path());
-        return nullptr;
+        return AudioFailure{kAudioFileNotFoundError,
+                            "audio file not found: " + quoted(description.path())};
     }
     SF_INFO info{};
     SNDFILE* file = sf_open(description.path().c_str(), SFM_READ, &info);
     if (!file) {
-        status = kAudioFileUnsupportedFileTypeError;
-        errorText =
-            "cannot read audio file " + quoted(description.path()) + ": " + sf_strerror(nullptr);
-        return nullptr;
+        return AudioFailure{
+            kAudioFileUnsupportedFileTypeError,
+            "cannot read audio file " + quoted(description.path()) + ": " + sf_strerror(nullptr)};
     }
     if (info.channels < 1 || info.samplerate < 1) {
         sf_close(file);
-        status = kAudioFileUnsupportedFileTypeError;
-        errorText = "cannot read audio file " + quoted(description.path()) + ": no audio channels";
-        return nullptr;
+        return AudioFailure{
+            kAudioFileUnsupportedFileTypeError,
+            "cannot read audio file " + quoted(description.path()) + ": no audio channels"};
     }
     SpeexResamplerState* resampler = nullptr;
     if (std::uint32_t(info.samplerate) != sampleRate) {
@@ -202,15 +197,15 @@ std::unique_ptr<InputSource> makeFileInputSource(const AudioInputSource& descrip
                                          kResamplerQuality, &error);
         if (!resampler) {
             sf_close(file);
-            status = kAudioFileUnsupportedFileTypeError;
-            errorText = "cannot resample audio file " + quoted(description.path()) + ": " +
-                        speex_resampler_strerror(error);
-            return nullptr;
+            return AudioFailure{kAudioFileUnsupportedFileTypeError,
+                                "cannot resample audio file " + quoted(description.path()) + ": " +
+                                    speex_resampler_strerror(error)};
         }
         // Drop the filter's leading delay so the output lines up with the input.
         speex_resampler_skip_zeros(resampler);
     }
-    return std::make_unique<FileInputSource>(file, info, sampleRate, speed, resampler);
+    return std::unique_ptr<InputSource>(
+        std::make_unique<FileInputSource>(file, info, sampleRate, speed, resampler));
 }
 
 }  // namespace varen::platform

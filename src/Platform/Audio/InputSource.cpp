@@ -64,10 +64,10 @@ AudioInputSource defaultAudioInputSource() {
     return defaultSourceLocked();
 }
 
-OSStatus InputSource::start(std::string&) {
+Result<void, AudioFailure> InputSource::start() {
     std::lock_guard lock(mutex_);
     stopped_ = false;
-    return noErr;
+    return {};
 }
 
 void InputSource::stop() {
@@ -83,21 +83,16 @@ bool InputSource::waitUntil(Clock::time_point deadline) {
     return !wake_.wait_until(lock, deadline, [&] { return stopped_; });
 }
 
-std::unique_ptr<InputSource> makeInputSource(const AudioInputSource& description,
-                                             std::uint32_t sampleRate, OSStatus& status,
-                                             std::string& errorText) {
-    status = noErr;
+MadeInputSource makeInputSource(const AudioInputSource& description, std::uint32_t sampleRate) {
     switch (description.kind()) {
         case AudioInputSource::Kind::scripted:
             return makeScriptedInputSource(description);
         case AudioInputSource::Kind::file:
-            return makeFileInputSource(description, sampleRate, status, errorText);
+            return makeFileInputSource(description, sampleRate);
         case AudioInputSource::Kind::defaultDevice:
-            return makeDeviceInputSource(sampleRate, status, errorText);
+            return makeDeviceInputSource(sampleRate);
     }
-    status = kAudioQueueErr_InvalidParameter;
-    errorText = "unknown input source";
-    return nullptr;
+    return AudioFailure{kAudioQueueErr_InvalidParameter, "unknown input source"};
 }
 
 }  // namespace varen::platform

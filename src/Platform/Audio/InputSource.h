@@ -8,9 +8,16 @@
 #include <string>
 
 #include "Platform/Audio/AudioQueue.h"
+#include "Platform/Foundation/Result.h"
 #include "varenstt/Platform/AudioInputSource.h"
 
 namespace varen::platform {
+
+// Why a source could not be made or started: the queue's status and a text for the host.
+struct AudioFailure {
+    OSStatus status = noErr;
+    std::string text;
+};
 
 // What feeds an input queue: 16-bit mono PCM at the queue's rate.
 //
@@ -31,7 +38,7 @@ class InputSource {
 
     virtual ~InputSource() = default;
 
-    virtual OSStatus start(std::string& errorText);
+    virtual Result<void, AudioFailure> start();
     virtual void stop();
     // Fills up to `capacity` bytes (a whole number of samples), blocking until the audio is
     // there, the source's pace allows it, or `stop` is called.
@@ -52,16 +59,13 @@ class InputSource {
     bool stopped_ = true;
 };
 
-// The source the description names, ready to start, or null with `status` and `errorText` set.
-std::unique_ptr<InputSource> makeInputSource(const AudioInputSource& description,
-                                             std::uint32_t sampleRate, OSStatus& status,
-                                             std::string& errorText);
+using MadeInputSource = Result<std::unique_ptr<InputSource>, AudioFailure>;
+
+// The source the description names, ready to start.
+MadeInputSource makeInputSource(const AudioInputSource& description, std::uint32_t sampleRate);
 
 std::unique_ptr<InputSource> makeScriptedInputSource(const AudioInputSource& description);
-std::unique_ptr<InputSource> makeFileInputSource(const AudioInputSource& description,
-                                                 std::uint32_t sampleRate, OSStatus& status,
-                                                 std::string& errorText);
-std::unique_ptr<InputSource> makeDeviceInputSource(std::uint32_t sampleRate, OSStatus& status,
-                                                   std::string& errorText);
+MadeInputSource makeFileInputSource(const AudioInputSource& description, std::uint32_t sampleRate);
+MadeInputSource makeDeviceInputSource(std::uint32_t sampleRate);
 
 }  // namespace varen::platform
