@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "Platform/UI/TerminalCanvas.h"
-#include "PlatformUI/UITestSupport.h"
+#include "Platform/UI/UITestSupport.h"
 
 using namespace std::chrono_literals;
 using namespace varen;

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "PlatformUI/UITestSupport.h"
+#include "Platform/UI/UITestSupport.h"
 #include "varenstt/Platform/UIRenderer.h"
 #include "varenstt/Platform/UIWindow.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "PlatformUI/UITestSupport.h"
+#include "Platform/UI/UITestSupport.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/Platform/UIWindow.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "PlatformUI/UITestSupport.h"
+#include "Platform/UI/UITestSupport.h"
 
 using namespace std::chrono_literals;
 using namespace varen;
