@@ -151,7 +151,7 @@ class VARENSTT_API SRWebSocket : public std::enable_shared_from_this<SRWebSocket
     void setMaximumMessageSize(std::uint64_t bytes);
 
   private:
-    struct Impl;
+    struct VARENSTT_LOCAL Impl;
     // The library's own files reach the implementation through it.
     friend class SRStreamDelegateAdapter;
     SRWebSocket(std::shared_ptr<SRURLRequest> request,

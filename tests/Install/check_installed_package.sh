@@ -45,6 +45,9 @@ nm -D --defined-only -C "$library" | cut -d' ' -f3- > "$work/exports"
 if grep -v '^\(typeinfo for \|typeinfo name for \|vtable for \|VTT for \|virtual thunk to \|non-virtual thunk to \|guard variable for \)\?varen::' "$work/exports" > "$work/foreign"; then
     echo "exported beyond the public API:" >&2; head -20 "$work/foreign" >&2; exit 1
 fi
+if grep -E '::Impl\b|\{lambda' "$work/exports" > "$work/internal"; then
+    echo "exported internals of public classes:" >&2; head -20 "$work/internal" >&2; exit 1
+fi
 grep -q '^typeinfo for varen::platform::ViewController$' "$work/exports" ||
     { echo "the public classes' type information is not exported" >&2; exit 1; }
 

@@ -41,7 +41,7 @@ class VARENSTT_API DispatchQueue : public std::enable_shared_from_this<DispatchQ
     bool isCurrent() const { return currentQueue() == this; }
 
   private:
-    struct Impl;
+    struct VARENSTT_LOCAL Impl;
     DispatchQueue(std::string label, bool isMain);
 
     std::string label_;
@@ -62,7 +62,7 @@ class VARENSTT_API DispatchGroup {
     void notify(std::shared_ptr<DispatchQueue> queue, DispatchQueue::Task task);
 
   private:
-    struct Impl;
+    struct VARENSTT_LOCAL Impl;
     std::shared_ptr<Impl> impl_;
 };
 

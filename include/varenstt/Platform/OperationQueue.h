@@ -67,7 +67,7 @@ class VARENSTT_API OperationQueue : public std::enable_shared_from_this<Operatio
     void setMaxConcurrentOperationCount(int count);
 
   private:
-    struct Impl;
+    struct VARENSTT_LOCAL Impl;
     std::shared_ptr<Impl> impl_;
 };
 

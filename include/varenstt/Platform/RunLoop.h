@@ -49,7 +49,7 @@ class VARENSTT_API RunLoop : public std::enable_shared_from_this<RunLoop> {
 
   private:
     friend class RunLoopAccess;
-    struct Impl;
+    struct VARENSTT_LOCAL Impl;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -108,8 +108,8 @@ class VARENSTT_API ViewController : public std::enable_shared_from_this<ViewCont
     // Connects the outlet of that name to the object the layout resource names for it. The
     // object must be a T (a view class or LayoutConstraint), or the load fails.
     template <class T>
-    void registerOutlet(const std::string& name,
-                        std::function<void(const std::shared_ptr<T>&)> setter);
+    VARENSTT_LOCAL void registerOutlet(const std::string& name,
+                                       std::function<void(const std::shared_ptr<T>&)> setter);
     // Connects the tap action of that name.
     void registerAction(const std::string& name, TapGestureRecognizer::Action action);
 
