@@ -70,7 +70,12 @@ class ManagerRun : public ::testing::Test {
             AudioInputSource::scripted(silence(100), 100ms));
         manager->setDelegate(host);
     }
-    void TearDown() override { varen::platform::setLogSink(previousSink); }
+    void TearDown() override {
+        varen::platform::setLogSink(previousSink);
+        // The session outlives the test: the next test in this process expects the default.
+        varen::platform::AudioSession::sharedInstance()->setRecordPermissionPolicy(
+            varen::platform::AudioSession::RecordPermissionPolicy::grant);
+    }
     bool logged(const std::string& line) const {
         return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
     }

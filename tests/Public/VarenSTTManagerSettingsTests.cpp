@@ -1,3 +1,4 @@
+#include "varenstt/Runtime.h"
 #include "varenstt/VarenSTTManager.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 using varen::VarenSTTManager;
 
 TEST(ManagerSettings, StartWithTheDocumentedValues) {
+    // A runtime that starts afresh has a shared manager with the defaults, whatever came before.
+    varen::shutdown();
     auto manager = VarenSTTManager::shared();
     EXPECT_EQ(manager->apiKey(), "");
     EXPECT_EQ(manager->decoderUrl(), "ws://localhost:8390/ws/client/speech");
