@@ -1,0 +1,202 @@
+// What a user pays for the tools, as whole processes, side by side with their comparisons.
+//
+// Echo: a Boost.Beast server drives the exchange (see beast_echo_driver.cpp) with either
+// `varen-ws --echo` or a synchronous Boost.Beast client as the client. Server and client are
+// pinned to the same CPU, so the wall time counts all the CPU both spend; the benchmark itself
+// runs on another CPU.
+//
+// Speech: the `varen-stt` process streaming a minute of speech from a file (`--fast`, and in
+// real time) against the bare codec loop over the same samples, in CPU seconds per second of
+// audio; voluntary context switches per second of audio show how often it wakes up.
+#include <benchmark/benchmark.h>
+#include <sched.h>
+#include <speex/speex.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "ProcessRun.h"
+#include "Support/RecognitionServer.h"
+#include "Support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using varen::bench::ProcessCost;
+using varen::bench::ProcessRun;
+
+constexpr int kPeerCpu = 0;
+constexpr int kBenchCpu = 1;
+
+void keepOffThePeerCpu() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(kBenchCpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+enum class Client { varenWs, beast };
+
+// One exchange: the driver starts and listens, then the client runs it to the close.
+std::optional<ProcessCost> echoOnce(Client client, const std::vector<std::string>& exchange) {
+    std::vector<std::string> driverArgs{BEAST_ECHO_DRIVER};
+    driverArgs.insert(driverArgs.end(), exchange.begin(), exchange.end());
+    ProcessRun driver(driverArgs, kPeerCpu, true);
+    const auto line = driver.readLine(10s);
+    if (!line || line->rfind("PORT ", 0) != 0) return std::nullopt;
+    const std::string port = line->substr(5);
+    const std::vector<std::string> clientArgs =
+        client == Client::beast
+            ? std::vector<std::string>{BEAST_ECHO_CLIENT, port}
+            : std::vector<std::string>{VAREN_WS_TOOL, "--echo", "--max-message", "67108864",
+                                       "ws://127.0.0.1:" + port + "/"};
+    ProcessRun run(clientArgs, kPeerCpu, false);
+    auto cost = run.finish(120s);
+    const auto driverCost = driver.finish(10s);
+    if (!cost || cost->exitStatus != 0 || !driverCost || driverCost->exitStatus != 0) {
+        return std::nullopt;
+    }
+    return cost;
+}
+
+// Arguments: message size, count, pipelined (1) or one at a time (0), text (1) or binary (0),
+// client (0: varen-ws, 1: Beast).
+void BM_EchoProcess(benchmark::State& state) {
+    keepOffThePeerCpu();
+    const auto size = std::to_string(state.range(0));
+    const auto count = std::to_string(state.range(1));
+    const std::vector<std::string> exchange{count, size, state.range(2) ? "pipelined" : "lockstep",
+                                            state.range(3) ? "text" : "binary"};
+    const Client client = state.range(4) ? Client::beast : Client::varenWs;
+    double cpu = 0;
+    for (auto _ : state) {
+        const auto cost = echoOnce(client, exchange);
+        if (!cost) return state.SkipWithError("the exchange failed");
+        state.SetIterationTime(cost->wallSeconds);
+        cpu += cost->cpuSeconds;
+    }
+    state.counters["client_cpu_s"] =
+        benchmark::Counter(cpu / static_cast<double>(state.iterations()));
+    state.SetLabel(client == Client::beast ? "beast client" : "varen-ws --echo");
+}
+
+void echoCases(benchmark::internal::Benchmark* bench) {
+    bench->ArgNames({"size", "count", "pipelined", "text", "beast"});
+    for (const auto& [size, count, pipelined] : {std::tuple{64L, 2000L, 0L},
+                                                 {4096L, 2000L, 0L},
+                                                 {1L << 20, 100L, 1L},
+                                                 {16L << 20, 8L, 1L}}) {
+        for (long text : {0L, 1L}) {
+            for (long beast : {1L, 0L}) bench->Args({size, count, pipelined, text, beast});
+        }
+    }
+}
+BENCHMARK(BM_EchoProcess)
+    ->Apply(echoCases)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+
+// --- speech ---
+
+constexpr double kAudioSeconds = 60.0;
+constexpr std::size_t kFrameSamples = 160;
+
+struct Speech {
+    varen::test::TemporaryDirectory folder;
+    fs::path wav;
+    std::vector<std::int16_t> samples;
+};
+
+// A minute of 8 kHz speech from the recogniser's test recordings, as a file and as samples.
+const Speech& speech() {
+    static const Speech* prepared = [] {
+        auto* s = new Speech;
+        s->wav = s->folder.path() / "speech.wav";
+        const std::string dir = "/usr/share/pocketsphinx/test/data/librivox/";
+        std::string command = "sox";
+        for (const char* name : {"0870", "0880", "0890", "0920", "0930"}) {
+            command += " " + dir + "sense_and_sensibility_01_austen_64kb-" + name + ".wav";
+        }
+        command += " -r 8000 -c 1 -b 16 '" + s->wav.string() + "' repeat 20 trim 0 60";
+        const auto raw = s->folder.path() / "speech.raw";
+        if (varen::test::runCommand(command + " 2>/dev/null") == 0 &&
+            varen::test::runCommand("sox '" + s->wav.string() + "' -t raw '" + raw.string() +
+                                    "'") == 0) {
+            const auto bytes = varen::test::readBinaryFile(raw);
+            s->samples.resize(bytes.size() / 2);
+            std::memcpy(s->samples.data(), bytes.data(), s->samples.size() * 2);
+        }
+        return s;
+    }();
+    return *prepared;
+}
+
+double ownCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// speex_encode_int and speex_bits_write over every frame, nothing else.
+double bareCodecCpuSeconds(const std::vector<std::int16_t>& pcm) {
+    const double start = ownCpuSeconds();
+    SpeexBits bits;
+    speex_bits_init(&bits);
+    void* encoder = speex_encoder_init(&speex_nb_mode);
+    int quality = 8;
+    speex_encoder_ctl(encoder, SPEEX_SET_QUALITY, &quality);
+    char packet[200];
+    std::vector<spx_int16_t> frame(kFrameSamples);
+    for (std::size_t offset = 0; offset + kFrameSamples <= pcm.size(); offset += kFrameSamples) {
+        std::copy_n(pcm.begin() + static_cast<long>(offset), kFrameSamples, frame.begin());
+        speex_bits_reset(&bits);
+        speex_encode_int(encoder, frame.data(), &bits);
+        benchmark::DoNotOptimize(speex_bits_write(&bits, packet, sizeof packet));
+    }
+    speex_encoder_destroy(encoder);
+    speex_bits_destroy(&bits);
+    return ownCpuSeconds() - start;
+}
+
+// Argument: 1 for --fast, 0 for real time. Each iteration runs the bare loop, then the tool.
+void BM_VarenSttProcess(benchmark::State& state) {
+    const auto& input = speech();
+    if (input.samples.size() < static_cast<std::size_t>(kAudioSeconds * 8000))
+        return state.SkipWithError("no speech (sox)");
+    const bool fast = state.range(0) != 0;
+    varen::test::TemporaryHome home;
+    varen::test::RecognitionServer server(nlohmann::json::array(
+        {{{"wait", "stop"},
+          {"send", varen::test::RecognitionServer::finalResult({"done"}, 1.0)}}}));
+    std::vector<std::string> args{"/usr/bin/env",     "HOME=" + home.path().string(),
+                                  VAREN_STT_TOOL,     "--input",
+                                  input.wav.string(), "--url",
+                                  server.decoderUrl()};
+    if (fast) args.push_back("--fast");
+    double bare = 0, tool = 0, switches = 0;
+    for (auto _ : state) {
+        bare += bareCodecCpuSeconds(input.samples);
+        ProcessRun run(args, std::nullopt, false);
+        const auto cost = run.finish(fast ? 60s : 120s);
+        if (!cost || cost->exitStatus != 0) return state.SkipWithError("the run failed");
+        tool += cost->cpuSeconds;
+        switches += static_cast<double>(cost->voluntarySwitches);
+    }
+    const double audio = kAudioSeconds * static_cast<double>(state.iterations());
+    state.counters["bare_cpu_s_per_audio_s"] = bare / audio;
+    state.counters["tool_cpu_s_per_audio_s"] = tool / audio;
+    state.counters["tool_over_bare"] = tool / bare;
+    state.counters["switches_per_audio_s"] = switches / audio;
+}
+BENCHMARK(BM_VarenSttProcess)->ArgName("fast")->Arg(1)->Iterations(3)->Unit(benchmark::kSecond);
+BENCHMARK(BM_VarenSttProcess)->ArgName("fast")->Arg(0)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
