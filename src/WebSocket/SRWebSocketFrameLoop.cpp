@@ -168,7 +168,6 @@ void SRWebSocket::Impl::_handleFrameWithDataOpCode(Data frameData, std::uint8_t 
 }
 
 void SRWebSocket::Impl::_handleMessage(SRMessage message) {
-    endBurst();  // what the delegate sends in answer is not part of a one-way burst
     const std::size_t bytes = std::visit([](const auto& m) { return m.size(); }, message);
     _deliverIncoming(bytes, [message = std::move(message)](SRWebSocket& s) {
         if (auto d = s.delegate()) d->webSocketDidReceiveMessage(s, message);
@@ -176,7 +175,6 @@ void SRWebSocket::Impl::_handleMessage(SRMessage message) {
 }
 
 void SRWebSocket::Impl::handlePong(Data pongData) {
-    endBurst();
     const std::size_t bytes = pongData.size();
     _deliverIncoming(bytes, [pongData = std::move(pongData)](SRWebSocket& s) {
         if (auto d = s.delegate()) d->webSocketDidReceivePong(s, pongData);

@@ -91,23 +91,14 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     bool cleanupScheduled = false;
     std::vector<std::pair<std::shared_ptr<platform::RunLoop>, std::string>> scheduledRunloops;
 
-    // Messages sent since their drain task was queued. When binary messages come in a one-way
-    // burst, less than `kBurstGap` apart with nothing received in between (the audio encoder
-    // catching up hands over a 38-byte packet every few tens of microseconds), a batch waits
-    // `kCoalesceWindow` and then costs one task and one stream write rather than one per
-    // message. A message after a pause (live audio) or after a received message or pong (a
-    // request and its answer), a text message, a ping and a close leave at once. Frames still
-    // leave in the order they were asked for.
+    // Messages sent since their drain task was queued. A send queues a drain task only when
+    // none is waiting; whatever is sent until it runs leaves with it, as one task and one stream
+    // write, in the order sent. No timer is involved, so nothing waits.
     struct OutgoingBatch {
         std::vector<SRMessage> messages;
-        bool delayed = false;
-        bool taken = false;
     };
-    static constexpr std::chrono::microseconds kBurstGap{250};
-    static constexpr std::chrono::microseconds kCoalesceWindow{4000};
     std::mutex outgoingMutex;
     std::shared_ptr<OutgoingBatch> outgoingBatch;
-    std::chrono::steady_clock::time_point lastBinarySend;
 
     // --- work queue only
     std::string secKey;
@@ -215,8 +206,6 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
                                   std::size_t length);
     void _writeData(const Data& data);
     void sealOutgoingBatch();
-    void endBurst();
-    void scheduleBatch(std::shared_ptr<OutgoingBatch> batch, bool delayed);
     void _sendBatch(OutgoingBatch& batch);
     bool _queueFrame(std::uint8_t opcode, const std::uint8_t* bytes, std::size_t length);
     void _pumpWriting();

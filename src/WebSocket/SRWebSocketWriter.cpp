@@ -11,65 +11,30 @@ namespace varen {
 
 void SRWebSocket::Impl::send(std::optional<SRMessage> message) {
     if (!message) return;
-    const bool binary = std::holds_alternative<Data>(*message);
-    const auto now = std::chrono::steady_clock::now();
-    std::shared_ptr<OutgoingBatch> drainNow;
-    std::shared_ptr<OutgoingBatch> drainLater;
+    std::shared_ptr<OutgoingBatch> drain;
     {
         std::lock_guard lock(outgoingMutex);
-        const bool burst = binary && now - lastBinarySend < kBurstGap;
-        if (binary) lastBinarySend = now;
-        if (!outgoingBatch) {
-            outgoingBatch = std::make_shared<OutgoingBatch>();
-            outgoingBatch->delayed = burst;
-            (burst ? drainLater : drainNow) = outgoingBatch;
-        } else if (!binary && outgoingBatch->delayed) {
-            outgoingBatch->delayed = false;  // commands do not wait for the burst
-            drainNow = outgoingBatch;
-        }
+        if (!outgoingBatch) drain = outgoingBatch = std::make_shared<OutgoingBatch>();
         outgoingBatch->messages.push_back(std::move(*message));
     }
-    if (drainNow) scheduleBatch(std::move(drainNow), false);
-    if (drainLater) scheduleBatch(std::move(drainLater), true);
-}
-
-void SRWebSocket::Impl::scheduleBatch(std::shared_ptr<OutgoingBatch> batch, bool delayed) {
-    auto drain = [socket = strongOwner(), batch = std::move(batch)] {
-        socket->impl_->_sendBatch(*batch);
-    };
-    if (delayed) {
-        workQueue->after(kCoalesceWindow, std::move(drain));
-    } else {
-        workQueue->async(std::move(drain));
+    if (drain) {
+        workQueue->async([socket = strongOwner(), batch = std::move(drain)] {
+            socket->impl_->_sendBatch(*batch);
+        });
     }
 }
 
-// Called before queueing a ping or a close: a batch still waiting leaves first.
+// Called before queueing a ping or a close: later messages go into a batch behind it.
 void SRWebSocket::Impl::sealOutgoingBatch() {
-    std::shared_ptr<OutgoingBatch> waiting;
-    {
-        std::lock_guard lock(outgoingMutex);
-        waiting = std::move(outgoingBatch);
-        outgoingBatch.reset();
-        if (!waiting || !waiting->delayed) return;  // nothing open, or its drain is queued
-        waiting->delayed = false;
-    }
-    scheduleBatch(std::move(waiting), false);
-}
-
-void SRWebSocket::Impl::endBurst() {
     std::lock_guard lock(outgoingMutex);
-    lastBinarySend = {};
+    outgoingBatch.reset();
 }
 
 void SRWebSocket::Impl::_sendBatch(OutgoingBatch& batch) {
     assertOnWorkQueue();
     std::vector<SRMessage> messages;
     {
-        // A batch can have two drain tasks (a delayed one overtaken by a command); one sends it.
         std::lock_guard lock(outgoingMutex);
-        if (batch.taken) return;
-        batch.taken = true;
         if (outgoingBatch.get() == &batch) outgoingBatch.reset();
         messages.swap(batch.messages);
     }
