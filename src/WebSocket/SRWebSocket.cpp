@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "Platform/Threads/DispatchQueueAccess.h"
+#include "WebSocket/SRRunLoopThread.h"
 #include "WebSocket/SRWebSocketImpl.h"
 
 namespace varen {
@@ -172,7 +174,9 @@ SRWebSocket::Impl::Impl(SRWebSocket& owner_, std::shared_ptr<SRURLRequest> reque
     assert((scheme == "ws" || scheme == "http" || scheme == "wss" || scheme == "https") &&
            "unsupported URL scheme");
     secure = scheme == "wss" || scheme == "https";
-    workQueue = platform::DispatchQueue::create();
+    // On the network thread: frames are written and handed to the socket on the thread that
+    // sends them, and read ones are parsed where they arrive, with no thread to cross.
+    workQueue = platform::DispatchQueueAccess::createOn(SR_networkRunLoop());
     workQueue->setSpecific(this, workQueue.get());
     delegateDispatchQueue = platform::DispatchQueue::main();
 }

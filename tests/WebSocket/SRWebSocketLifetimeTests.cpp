@@ -7,6 +7,7 @@
 #include "Support/WebSocketPythonPeer.h"
 #include "Support/WebSocketRawServer.h"
 #include "WebSocket/SRRunLoopThread.h"
+#include "WebSocket/SRWebSocketTestAccess.h"
 #include "varenstt/Platform/OperationQueue.h"
 
 namespace varen {
@@ -71,6 +72,19 @@ TEST(SRRunLoopThread, SocketsShareOneNamedNetworkThread) {
     std::atomic<bool> ran{false};
     std::thread::id where;
     first->perform([&] {
+        where = std::this_thread::get_id();
+        ran = true;
+    });
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return ran.load(); }));
+    EXPECT_EQ(where, SR_networkThread().threadId());
+}
+
+// Frames are built where the socket writes them: the work queue runs on the network thread.
+TEST(SRRunLoopThread, ASocketsWorkQueueRunsOnTheNetworkThread) {
+    auto socket = SRWebSocket::initWithURL(*URL::URLWithString("ws://127.0.0.1:9/"));
+    std::atomic<bool> ran{false};
+    std::thread::id where;
+    SRWebSocketTestAccess::impl(*socket).workQueue->async([&] {
         where = std::this_thread::get_id();
         ran = true;
     });

@@ -9,6 +9,8 @@
 
 namespace varen::platform {
 
+class RunLoop;
+
 // A serial queue: tasks run one at a time, in submission order, on a shared pool of worker
 // threads (an Asio strand). `main()` runs its tasks on the main run loop.
 //
@@ -41,8 +43,10 @@ class VARENSTT_API DispatchQueue : public std::enable_shared_from_this<DispatchQ
     bool isCurrent() const { return currentQueue() == this; }
 
   private:
+    friend class DispatchQueueAccess;
     struct VARENSTT_LOCAL Impl;
     DispatchQueue(std::string label, bool isMain);
+    DispatchQueue(std::string label, std::shared_ptr<RunLoop> loop);
 
     std::string label_;
     std::unique_ptr<Impl> impl_;

@@ -13,6 +13,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "Platform/Runtime.h"
+#include "Platform/Threads/DispatchQueueAccess.h"
 #include "Platform/Threads/RunLoopAccess.h"
 #include "varenstt/Platform/RunLoop.h"
 
@@ -36,8 +37,8 @@ class RunningQueueScope {
 }  // namespace
 
 struct DispatchQueue::Impl {
-    explicit Impl(bool isMain) : main(isMain) {
-        if (main) {
+    explicit Impl(bool isMain) {
+        if (isMain) {
             loop = RunLoop::main();
         } else {
             pool = Runtime::current()->workerPool();
@@ -45,21 +46,30 @@ struct DispatchQueue::Impl {
         }
     }
 
+    explicit Impl(std::shared_ptr<RunLoop> on) : loop(std::move(on)) {
+        loopStrand.emplace(asio::make_strand(RunLoopAccess::context(*loop).get_executor()));
+    }
+
     // After shutdown nothing may be queued: a task would hold its queue, and the queue the pool.
-    bool retired() const { return main ? RunLoopAccess::retired(*loop) : pool->retired(); }
+    bool retired() const { return loop ? RunLoopAccess::retired(*loop) : pool->retired(); }
 
     template <typename Handler>
     void post(Handler&& handler) {
         if (retired()) return;
-        if (main) {
+        if (loopStrand) {
+            asio::post(*loopStrand, std::forward<Handler>(handler));
+        } else if (loop) {
+            // The main loop: serial already, as its tasks run one at a time in order.
             asio::post(RunLoopAccess::context(*loop), std::forward<Handler>(handler));
         } else {
             asio::post(*strand, std::forward<Handler>(handler));
         }
     }
 
-    bool main;
+    // The run loop the tasks run on (the main loop, or the loop the queue was made on); null
+    // for a queue on the worker pool.
     std::shared_ptr<RunLoop> loop;
+    std::optional<asio::strand<asio::io_context::executor_type>> loopStrand;
     std::shared_ptr<WorkerPool> pool;  // declared before the strand, which must not outlive it
     std::optional<asio::strand<asio::thread_pool::executor_type>> strand;
     std::mutex specificsMutex;
@@ -68,6 +78,14 @@ struct DispatchQueue::Impl {
 
 DispatchQueue::DispatchQueue(std::string label, bool isMain)
     : label_(std::move(label)), impl_(std::make_unique<Impl>(isMain)) {}
+
+DispatchQueue::DispatchQueue(std::string label, std::shared_ptr<RunLoop> loop)
+    : label_(std::move(label)), impl_(std::make_unique<Impl>(std::move(loop))) {}
+
+std::shared_ptr<DispatchQueue> DispatchQueueAccess::createOn(std::shared_ptr<RunLoop> loop,
+                                                             std::string label) {
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), std::move(loop)));
+}
 
 DispatchQueue::~DispatchQueue() = default;
 
@@ -95,7 +113,7 @@ void DispatchQueue::after(Duration delay, Task task) {
     if (impl_->retired()) return;
     auto self = shared_from_this();
     std::shared_ptr<asio::steady_timer> timer;
-    if (impl_->main) {
+    if (impl_->loop) {
         timer = std::make_shared<asio::steady_timer>(RunLoopAccess::context(*impl_->loop), delay);
     } else {
         timer = std::make_shared<asio::steady_timer>(impl_->pool->get_executor(), delay);
