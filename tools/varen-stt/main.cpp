@@ -245,6 +245,8 @@ class Presenter : public VarenSTTManagerDelegate {
             }
         }
         exitStatus_ = status;
+        // On the main loop, like every delegate call: `main` waits in its run.
+        platform::RunLoop::main()->stop();
     }
 
     // One status line, rewritten in place: progress, level meter, partial text.
@@ -361,8 +363,9 @@ int main(int argc, char** argv) {
                          stop);
     }
 
-    platform::RunLoop::main()->runUntil([&] { return presenter->finished(); },
-                                        std::chrono::hours(24 * 365));
+    // Runs until the presenter stops the loop, waking only for work: a run loop that polled
+    // would cost a wake-up every few milliseconds for as long as the recording lasts.
+    while (!presenter->finished()) platform::RunLoop::main()->run();
     if (renderer) renderer->stop();
     platform::NotificationCenter::defaultCenter().removeObserver(playedOut);
     const int status = presenter->exitStatus();
