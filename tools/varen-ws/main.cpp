@@ -200,6 +200,7 @@ class ToolDelegate : public SRWebSocketDelegate {
     void webSocketDidOpen(SRWebSocket& socket) override {
         std::cerr << "open protocol=" << socket.protocol().value_or("") << std::endl;
         opened = true;
+        platform::RunLoop::main()->stop();  // `main` starts reading stdin
     }
     void webSocketDidReceiveMessage(SRWebSocket& socket, const SRMessage& message) override {
         if (const auto* text = std::get_if<std::string>(&message)) {
@@ -245,10 +246,10 @@ void runUntilEnded(const std::shared_ptr<SRWebSocket>& socket, ToolDelegate& del
     socket->open();
     auto loop = platform::RunLoop::main();
     bool readerStarted = echo;  // an echo reads no stdin
+    // The delegate stops the loop when the connection opens and when it ends; in between the
+    // loop wakes only for work.
     while (!delegate.exitStatus) {
-        loop->runUntil(
-            [&] { return delegate.exitStatus.has_value() || (delegate.opened && !readerStarted); },
-            std::chrono::hours(24 * 365));
+        loop->run();
         if (delegate.opened && !readerStarted) {
             readerStarted = true;
             std::thread([socket] {
