@@ -11,6 +11,8 @@
 #include <benchmark/benchmark.h>
 #include <sched.h>
 
+#include <cstdlib>
+
 #include "ProcessRun.h"
 #include "Support/RecognitionServer.h"
 #include "Support/SpeechSamples.h"
@@ -32,6 +34,12 @@ void keepOffThePeerCpu() {
     sched_setaffinity(0, sizeof set, &set);
 }
 
+// The tools under test; VAREN_WS and VAREN_STT name other builds of them, to compare builds.
+std::string toolPath(const char* variable, const char* built) {
+    const char* chosen = std::getenv(variable);
+    return chosen && *chosen ? chosen : built;
+}
+
 enum class Client { varenWs, beast };
 
 // One exchange: the driver starts and listens, then the client runs it to the close.
@@ -45,8 +53,8 @@ std::optional<ProcessCost> echoOnce(Client client, const std::vector<std::string
     const std::vector<std::string> clientArgs =
         client == Client::beast
             ? std::vector<std::string>{BEAST_ECHO_CLIENT, port}
-            : std::vector<std::string>{VAREN_WS_TOOL, "--echo", "--max-message", "67108864",
-                                       "ws://127.0.0.1:" + port + "/"};
+            : std::vector<std::string>{toolPath("VAREN_WS", VAREN_WS_TOOL), "--echo",
+                                       "--max-message", "67108864", "ws://127.0.0.1:" + port + "/"};
     ProcessRun run(clientArgs, kPeerCpu, false);
     auto cost = run.finish(120s);
     const auto driverCost = driver.finish(10s);
@@ -112,9 +120,12 @@ void BM_VarenSttProcess(benchmark::State& state) {
     varen::test::RecognitionServer server(nlohmann::json::array(
         {{{"wait", "stop"},
           {"send", varen::test::RecognitionServer::finalResult({"done"}, 1.0)}}}));
-    std::vector<std::string> args{"/usr/bin/env",     "HOME=" + home.path().string(),
-                                  VAREN_STT_TOOL,     "--input",
-                                  input.wav.string(), "--url",
+    std::vector<std::string> args{"/usr/bin/env",
+                                  "HOME=" + home.path().string(),
+                                  toolPath("VAREN_STT", VAREN_STT_TOOL),
+                                  "--input",
+                                  input.wav.string(),
+                                  "--url",
                                   server.decoderUrl()};
     if (fast) args.push_back("--fast");
     double bare = 0, tool = 0, switches = 0;
