@@ -128,7 +128,10 @@ class VARENSTT_API SRWebSocket : public std::enable_shared_from_this<SRWebSocket
     void setDelegateOperationQueue(std::shared_ptr<platform::OperationQueue> queue);
     std::shared_ptr<platform::OperationQueue> delegateOperationQueue() const;
 
-    // Where stream events are delivered; by default the shared network thread.
+    // Where stream events are delivered; by default the shared network thread. The first loop
+    // a socket is scheduled in before `open` also runs the socket's own work (framing,
+    // parsing): a host whose delegate queue runs on that loop too has the whole socket on one
+    // thread, with no hand-over per message.
     void scheduleInRunLoopForMode(std::shared_ptr<platform::RunLoop> runLoop, std::string mode);
     void unscheduleFromRunLoopForMode(std::shared_ptr<platform::RunLoop> runLoop, std::string mode);
 

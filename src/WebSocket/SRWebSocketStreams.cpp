@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Platform/Security/Security.h"
+#include "Platform/Threads/DispatchQueueAccess.h"
 #include "WebSocket/SRRunLoopThread.h"
 #include "WebSocket/SRWebSocketImpl.h"
 #include "varenstt/Platform/Log.h"
@@ -90,6 +91,13 @@ void SRWebSocket::Impl::scheduleInRunLoopForMode(std::shared_ptr<platform::RunLo
     outputStream->scheduleInRunLoop(loop);
     inputStream->scheduleInRunLoop(loop);
     std::lock_guard lock(kvoLock);
+    // The first loop a host schedules the socket in before opening it runs its work queue too,
+    // so that the socket's work and its I/O share that loop's thread.
+    if (scheduledRunloops.empty() && !selfRetain && loop != SR_networkRunLoop()) {
+        workQueue->setSpecific(this, nullptr);
+        workQueue = platform::DispatchQueueAccess::createOn(loop);
+        workQueue->setSpecific(this, workQueue.get());
+    }
     std::pair<std::shared_ptr<platform::RunLoop>, std::string> entry{std::move(loop), mode};
     if (std::find(scheduledRunloops.begin(), scheduledRunloops.end(), entry) ==
         scheduledRunloops.end())

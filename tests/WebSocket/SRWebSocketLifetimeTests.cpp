@@ -79,17 +79,25 @@ TEST(SRRunLoopThread, SocketsShareOneNamedNetworkThread) {
     EXPECT_EQ(where, SR_networkThread().threadId());
 }
 
-// Frames are built where the socket writes them: the work queue runs on the network thread.
-TEST(SRRunLoopThread, ASocketsWorkQueueRunsOnTheNetworkThread) {
-    auto socket = SRWebSocket::initWithURL(*URL::URLWithString("ws://127.0.0.1:9/"));
+// Frames are built where the socket does its I/O: the work queue runs on the network thread,
+// or on the loop a host scheduled the socket in before opening it.
+std::thread::id threadOfWorkQueue(SRWebSocket& socket) {
     std::atomic<bool> ran{false};
     std::thread::id where;
-    SRWebSocketTestAccess::impl(*socket).workQueue->async([&] {
+    SRWebSocketTestAccess::impl(socket).workQueue->async([&] {
         where = std::this_thread::get_id();
         ran = true;
     });
-    ASSERT_TRUE(test::runMainLoopUntil([&] { return ran.load(); }));
-    EXPECT_EQ(where, SR_networkThread().threadId());
+    EXPECT_TRUE(test::runMainLoopUntil([&] { return ran.load(); }));
+    return where;
+}
+
+TEST(SRRunLoopThread, ASocketsWorkRunsWhereItsStreamsAreScheduled) {
+    auto byDefault = SRWebSocket::initWithURL(*URL::URLWithString("ws://127.0.0.1:9/"));
+    EXPECT_EQ(threadOfWorkQueue(*byDefault), SR_networkThread().threadId());
+    auto onMain = SRWebSocket::initWithURL(*URL::URLWithString("ws://127.0.0.1:9/"));
+    onMain->scheduleInRunLoopForMode(platform::RunLoop::main(), SRDefaultRunLoopMode);
+    EXPECT_EQ(threadOfWorkQueue(*onMain), std::this_thread::get_id());
 }
 
 TEST(SRWebSocketLifetime, CallerRunLoopReceivesStreamEvents) {

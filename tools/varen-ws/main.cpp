@@ -277,6 +277,9 @@ int main(int argc, char** argv) {
     }
     auto delegate = std::make_shared<ToolDelegate>(options.echo);
     socket->setDelegate(delegate);
+    // Its delegate runs on the main loop: with the socket there too, a message and its echo
+    // never wait for another thread to wake.
+    socket->scheduleInRunLoopForMode(platform::RunLoop::main(), SRDefaultRunLoopMode);
     auto mainQueue = platform::DispatchQueue::main();
     runUntilEnded(socket, *delegate, options.echo);
     const int status = *delegate->exitStatus;
