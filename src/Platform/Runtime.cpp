@@ -69,10 +69,10 @@ void Runtime::atShutdown(Stage stage, std::function<void()> step) {
 
 // A thread that has done its work leaves the list by itself, detached, so neither a long-lived
 // host nor the exit collects finished threads; shutdown joins those still in the list.
-void Runtime::letGoOfFinishedThread(const std::shared_ptr<std::atomic<bool>>& identity) {
+void Runtime::letGoOfFinishedThread(std::uint64_t id) {
     std::lock_guard lock(threadsMutex_);
     const auto own = std::find_if(threads_.begin(), threads_.end(),
-                                  [&](const Worker& worker) { return worker.done == identity; });
+                                  [&](const Worker& worker) { return worker.id == id; });
     if (own == threads_.end()) return;  // shutdown has taken it, and joins it
     own->thread.detach();
     threads_.erase(own);
@@ -81,13 +81,13 @@ void Runtime::letGoOfFinishedThread(const std::shared_ptr<std::atomic<bool>>& id
 bool Runtime::startThread(std::function<void()> body) {
     std::lock_guard lock(threadsMutex_);
     if (threadsClosed_) return false;
-    auto identity = std::make_shared<std::atomic<bool>>(false);
-    threads_.push_back({std::thread([this, body = std::move(body), identity]() mutable {
+    const std::uint64_t id = nextThreadId_++;
+    threads_.push_back({std::thread([this, body = std::move(body), id]() mutable {
                             body();
                             body = nullptr;  // what the work held goes while it may still go
-                            letGoOfFinishedThread(identity);
+                            letGoOfFinishedThread(id);
                         }),
-                        identity});
+                        id});
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,7 +71,7 @@ class Runtime {
     std::shared_ptr<void> sharedObject(const void* key,
                                        const std::function<std::shared_ptr<void>()>& make);
     void stop();
-    void letGoOfFinishedThread(const std::shared_ptr<std::atomic<bool>>& identity);
+    void letGoOfFinishedThread(std::uint64_t id);
 
     std::shared_ptr<WorkerPool> pool_;
     std::atomic<bool> stopping_{false};
@@ -82,9 +83,10 @@ class Runtime {
     bool threadsClosed_ = false;
     struct Worker {
         std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;  // also the thread's identity in the list
+        std::uint64_t id;  // how a finished thread finds itself in the list
     };
     std::vector<Worker> threads_;
+    std::uint64_t nextThreadId_ = 0;
 };
 
 }  // namespace varen::platform
