@@ -219,7 +219,7 @@ long SocketConnection::write(const std::uint8_t* bytes, std::size_t length) {
             kick = true;
         }
     }
-    if (kick) postToIO(&SocketConnection::startWrite);
+    if (kick) startWriteSoon();
     return count;
 }
 
@@ -241,7 +241,31 @@ void SocketConnection::postToIO(void (SocketConnection::*step)()) {
     asio::post(RunLoopAccess::context(*loop), [self = shared_from_this(), step] { ((*self).*step)(); });
 }
 
-void SocketConnection::deliver(StreamSide side, StreamEvent event) {
+// A writer already on the I/O thread starts the send itself: a posted kick would cost a turn of
+// the loop (and an extra poll of the sockets) per message.
+void SocketConnection::startWriteSoon() {
+    if (onIOThread()) {
+        startWrite();
+    } else {
+        postToIO(&SocketConnection::startWrite);
+    }
+}
+
+bool SocketConnection::onIOThread() const {
+    std::shared_ptr<RunLoop> loop;
+    {
+        std::lock_guard lock(mutex_);
+        loop = ioLoop_.lock();
+    }
+    return loop && !RunLoopAccess::retired(*loop) &&
+           RunLoopAccess::context(*loop).get_executor().running_in_this_thread();
+}
+
+void SocketConnection::deliverFromIO(StreamSide side, StreamEvent event) {
+    deliver(side, event, true);
+}
+
+void SocketConnection::deliver(StreamSide side, StreamEvent event, bool fromIOCompletion) {
     std::shared_ptr<RunLoop> loop;
     {
         std::lock_guard lock(mutex_);
@@ -252,9 +276,15 @@ void SocketConnection::deliver(StreamSide side, StreamEvent event) {
             return;
         }
     }
-    // Always posted, so that an event never arrives inside a call into the streams, and events
-    // to one loop keep their order.
+    // Posted, so that an event never arrives inside a call into the streams, and events to one
+    // loop keep their order. An I/O completion on the stream's own loop calls no stream and runs
+    // after everything posted before it, so it delivers at once.
     if (RunLoopAccess::retired(*loop)) return;
+    auto& context = RunLoopAccess::context(*loop);
+    if (fromIOCompletion && context.get_executor().running_in_this_thread()) {
+        dispatchEvent(side, event);
+        return;
+    }
     asio::post(RunLoopAccess::context(*loop),
                [self = shared_from_this(), side, event] { self->dispatchEvent(side, event); });
 }
@@ -445,7 +475,7 @@ void SocketConnection::onRead(const asio::error_code& ec, std::size_t count) {
             announce = !bytesEventPending_;
             bytesEventPending_ = true;
         }
-        if (announce) deliver(StreamSide::Input, StreamEvent::HasBytesAvailable);
+        if (announce) deliverFromIO(StreamSide::Input, StreamEvent::HasBytesAvailable);
     }
     if (!ec) {
         startRead();
@@ -530,7 +560,7 @@ void SocketConnection::onWritten(const asio::error_code& ec) {
         finishSending();
         return;
     }
-    deliver(StreamSide::Output, StreamEvent::HasSpaceAvailable);
+    deliverFromIO(StreamSide::Output, StreamEvent::HasSpaceAvailable);
 }
 
 // Both streams are closed: what `write` accepted still goes out, our side ends, and the socket

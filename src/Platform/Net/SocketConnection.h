@@ -79,7 +79,10 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
 
     // Any thread.
     void postToIO(void (SocketConnection::*step)());
-    void deliver(StreamSide side, StreamEvent event);
+    void startWriteSoon();
+    bool onIOThread() const;
+    void deliver(StreamSide side, StreamEvent event, bool fromIOCompletion = false);
+    void deliverFromIO(StreamSide side, StreamEvent event);
     void dispatchEvent(StreamSide side, StreamEvent event);
 
     // I/O thread only.
