@@ -3,6 +3,7 @@
 // Umbrella header of the VarenSTT library.
 
 #include "varenstt/Export.h"
+#include "varenstt/Log.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/RunLoop.h"

@@ -254,7 +254,7 @@ float SpeechToTextModule::averagePower() {
 
 void SpeechToTextModule::printPathAudio() {
     const std::string path = Encapsulator::defaultFileName();
-    platform::log("PATH DEL FILE SPX: " + path);
+    platform::log(LogLevel::debug, "PATH DEL FILE SPX: " + path);
     std::error_code ignored;
     std::filesystem::remove(path, ignored);  // only the name was wanted, not its empty file
 }
@@ -263,7 +263,7 @@ void SpeechToTextModule::socketManagerCanStartRecordingAudio(VSWebSocketManager&
 
 void SpeechToTextModule::socketManagerDidRecognizePartialText(VSWebSocketManager&,
                                                               const std::string& text) {
-    platform::log("didRecognizePartialText " + text);
+    platform::log(LogLevel::debug, "didRecognizePartialText " + text);
     if (auto d = audioDelegate()) d->partialTextRecognized(text);
 }
 

@@ -210,8 +210,9 @@ void VSWebSocketManager::keepForOpen(Connection& connection, const Data& chunk) 
     if (connection.earlyPackets.size() >= kMaxEarlyPackets) {
         if (!connection.loggedFullBuffer) {
             connection.loggedFullBuffer = true;
-            platform::log("Dropping audio: the connection has not opened within " +
-                          std::to_string(recognition::kMaxEarlyAudio.count()) + " s of audio");
+            platform::log(LogLevel::warning,
+                          "Dropping audio: the connection has not opened within " +
+                              std::to_string(recognition::kMaxEarlyAudio.count()) + " s of audio");
         }
         return;
     }
@@ -260,7 +261,8 @@ void VSWebSocketManager::armFinalResultDeadline(const std::shared_ptr<Connection
         connection->socket->close();
         if (connection->outcomeReported ||
             self->currentConnectionOf(*connection->socket) != connection) {
-            platform::log("No final result from a finished or superseded connection");
+            platform::log(LogLevel::info,
+                          "No final result from a finished or superseded connection");
             return;
         }
         self->reportFailure(*connection, recognitionError("No final result from the server"));
@@ -279,7 +281,7 @@ std::shared_ptr<VSWebSocketManager::Connection> VSWebSocketManager::currentConne
 void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
     const auto connection = currentConnectionOf(webSocket);
     if (!connection) {
-        platform::log("Closing a superseded connection that has just opened");
+        platform::log(LogLevel::info, "Closing a superseded connection that has just opened");
         webSocket.close();
         return;
     }
@@ -302,30 +304,30 @@ void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
                                                     const SRMessage& message) {
     const auto connection = currentConnectionOf(webSocket);
     if (!connection || connection->over) {
-        platform::log("Ignoring a message of a finished or superseded connection");
+        platform::log(LogLevel::info, "Ignoring a message of a finished or superseded connection");
         webSocket.close();
         return;
     }
     if (const auto* text = std::get_if<std::string>(&message)) {
         handleServerMessage(*connection, *text);
     } else {
-        platform::log("Ignoring a binary message of " +
-                      std::to_string(std::get<Data>(message).size()) +
-                      " bytes from the recognition server");
+        platform::log(LogLevel::warning, "Ignoring a binary message of " +
+                                             std::to_string(std::get<Data>(message).size()) +
+                                             " bytes from the recognition server");
     }
 }
 
 void VSWebSocketManager::handleServerMessage(Connection& connection, const std::string& text) {
     if (nestsDeeperThan(text, kMaxMessageDepth)) {
-        platform::log("Ignoring a server message nested deeper than " +
-                      std::to_string(kMaxMessageDepth) + " levels");
+        platform::log(LogLevel::warning, "Ignoring a server message nested deeper than " +
+                                             std::to_string(kMaxMessageDepth) + " levels");
         return;
     }
     const auto message = nlohmann::json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object()) return;
     if (hasOversizedText(message)) {
-        platform::log("Ignoring a server message with a text over " +
-                      std::to_string(kMaxMessageText >> 20) + " MiB");
+        platform::log(LogLevel::warning, "Ignoring a server message with a text over " +
+                                             std::to_string(kMaxMessageText >> 20) + " MiB");
         return;
     }
 
@@ -383,8 +385,8 @@ void VSWebSocketManager::reportEnd(SRWebSocket& webSocket, const Error& error) {
     const auto connection = currentConnectionOf(webSocket);
     if (!connection || connection->over || connection->outcomeReported) {
         if (connection) connection->over = true;
-        platform::log("Ignoring the end of a finished or superseded connection: " +
-                      error.localizedDescription());
+        platform::log(LogLevel::info, "Ignoring the end of a finished or superseded connection: " +
+                                          error.localizedDescription());
         return;
     }
     connection->over = true;

@@ -11,7 +11,7 @@ void VarenSTTManager::startRecognize() {
     usingVarenViewController_ = false;
     varenViewController_.reset();
     if (module_) {
-        platform::log("A speech to text recognizer session is already started.");
+        platform::log(LogLevel::warning, "A speech to text recognizer session is already started.");
         return;
     }
     initModule();
@@ -32,6 +32,7 @@ void VarenSTTManager::stopRecognize() {
         return;
     }
     platform::log(
+        LogLevel::warning,
         "The speech to text recognizer session is not yet started, or is already stopped.");
 }
 
@@ -84,7 +85,8 @@ void VarenSTTManager::speechRecognizerDidRecognizeAudioWithText(
     SpeechToTextModule& module, const std::vector<VarenSTTHypothesis>& hypotheses) {
     rememberRecording(module);
     for (const auto& hypothesis : hypotheses) {
-        platform::log("h.textRecognized: " + hypothesis.transcript().value_or("(null)"));
+        platform::log(LogLevel::debug,
+                      "h.textRecognized: " + hypothesis.transcript().value_or("(null)"));
     }
     if (module_) stopDirectRun();
     auto tell = [hypotheses](VarenSTTManagerDelegate& d, VarenSTTManager& m) {

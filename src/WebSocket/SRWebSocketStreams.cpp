@@ -79,9 +79,9 @@ void SRWebSocket::Impl::setupNetworkServiceType(SRURLRequestNetworkServiceType t
     if (type == SRURLRequestNetworkServiceType::VoIP) {
         static std::once_flag once;
         std::call_once(once, [] {
-            platform::log(
-                "SRWebSocket: network service type VoIP is deprecated in favor of using "
-                "PushKit for VoIP control");
+            platform::log(LogLevel::warning,
+                          "SRWebSocket: network service type VoIP is deprecated in favor of using "
+                          "PushKit for VoIP control");
         });
     }
 }

@@ -94,7 +94,8 @@ bool SRWebSocket::Impl::_queueFrame(std::uint8_t opcode, const std::uint8_t* byt
         // RFC 6455 §5.5.1: nothing may follow our close frame.
         if (!loggedFrameAfterClose) {
             loggedFrameAfterClose = true;
-            platform::log("SRWebSocket: dropping frames sent after the close frame");
+            platform::log(LogLevel::warning,
+                          "SRWebSocket: dropping frames sent after the close frame");
         }
         return false;
     }

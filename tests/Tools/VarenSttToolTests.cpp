@@ -101,6 +101,32 @@ TEST_F(VarenSttTool, PrintsEveryEventAndExitsZeroOnAFinalResult) {
     EXPECT_GT(std::filesystem::file_size(decoded), 44u);
 }
 
+// The library's own lines would break the status line: they appear only where asked for.
+TEST_F(VarenSttTool, LibraryLogsGoToStderrOnlyWithVerboseAndToTheLogFile) {
+    const json script = json::array({
+        {{"wait", "binary:1"}, {"send", {{"final", false}, {"transcript", "one"}}}},
+        {{"wait", "stop"}, {"send", RecognitionServer::finalResult({"one two"}, 0.9)}},
+    });
+    const std::string logged = "didRecognizePartialText one";
+    const auto logFile = home.path() / "library.log";
+    {
+        RecognitionServer server(script);
+        auto args = fileRun(server);
+        args.insert(args.end(), {"--log", logFile.string()});
+        const auto quiet = run(args);
+        ASSERT_EQ(quiet.status, 0) << quiet.standardError;
+        EXPECT_EQ(quiet.standardError.find(logged), std::string::npos) << quiet.standardError;
+        EXPECT_NE(varen::test::readTextFile(logFile).find(logged), std::string::npos);
+    }
+    RecognitionServer server(script);
+    auto args = fileRun(server);
+    args.push_back("--verbose");
+    const auto verbose = run(args);
+    ASSERT_EQ(verbose.status, 0) << verbose.standardError;
+    EXPECT_NE(verbose.standardError.find(logged), std::string::npos) << verbose.standardError;
+    EXPECT_EQ(run({"--log", (home.path() / "no" / "such" / "folder.log").string()}).status, 2);
+}
+
 TEST_F(VarenSttTool, ExitsOneOnEachKindOfFailure) {
     struct Case {
         json script;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -52,6 +53,8 @@ constexpr const char* kUsage =
     "  --final-timeout SECONDS  deadline for the final result after the stop (default 30;\n"
     "                        0: none)\n"
     "  --json                one JSON object per line for each event\n"
+    "  --verbose             the library's log lines on stderr (default: nowhere)\n"
+    "  --log FILE            the library's log lines into FILE\n"
     "  --help, --version\n";
 
 struct Options {
@@ -59,7 +62,8 @@ struct Options {
     std::optional<long long> maxResults;
     std::optional<float> minSilence;
     std::optional<std::filesystem::path> input;
-    bool fast = false, screen = false, denyMic = false, json = false;
+    bool fast = false, screen = false, denyMic = false, json = false, verbose = false;
+    std::optional<std::filesystem::path> logFile;
     std::optional<double> stopAfter;
     std::optional<double> finalTimeout;
 };
@@ -116,6 +120,8 @@ void declareRun(tools::ToolCommandLine& cli, Options& options, bool& mic) {
     cli.flag("--screen", [&options] { options.screen = true; });
     cli.flag("--deny-mic", [&options] { options.denyMic = true; });
     cli.flag("--json", [&options] { options.json = true; });
+    cli.flag("--verbose", [&options] { options.verbose = true; });
+    addValue(cli, "--log", [&options](const std::string& v) { options.logFile = v; });
     addValue(cli, "--stop-after", [&options](const std::string& v) {
         options.stopAfter = parsePositive("--stop-after", v);
     });
@@ -312,12 +318,32 @@ void prepareAudio(const Options& options) {
     }
 }
 
+// The library's log lines go to stderr only when asked for, and to a file when one is named:
+// otherwise they would land in the middle of the status line. False when the file cannot be
+// opened.
+bool routeLibraryLogs(const Options& options) {
+    std::shared_ptr<std::ofstream> file;
+    if (options.logFile) {
+        file = std::make_shared<std::ofstream>(*options.logFile, std::ios::app);
+        if (!*file) return false;
+    }
+    setLogHandler([file, verbose = options.verbose](LogLevel, std::string_view line) {
+        if (verbose) std::cerr << line << std::endl;
+        if (file) *file << line << std::endl;
+    });
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     auto parsed = parseOptions(argc, argv);
     if (const int* status = std::get_if<int>(&parsed)) return *status;
     const Options options = std::get<Options>(std::move(parsed));
+    if (!routeLibraryLogs(options)) {
+        std::cerr << "varen-stt: cannot write the log file " << options.logFile->string() << "\n";
+        return 2;
+    }
     auto manager = VarenSTTManager::shared();
     applySettings(*manager, options);
     prepareAudio(options);

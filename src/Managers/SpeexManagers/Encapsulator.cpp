@@ -120,8 +120,9 @@ void EncapsulatingOperation::main() {
 void EncapsulatingOperation::createFile() {
     file_ = RecordingFile::create(fileName_);
     if (!file_) {
-        platform::log("Recording file " + fileName_ + " could not be created: " +
-                      std::strerror(errno) + "; the recognition goes on without it");
+        platform::log(LogLevel::error, "Recording file " + fileName_ +
+                                           " could not be created: " + std::strerror(errno) +
+                                           "; the recognition goes on without it");
         reportedFileFailure_ = true;
         return;
     }
@@ -163,8 +164,8 @@ bool EncapsulatingOperation::outputAPageEndOfSteam(bool flush, bool endOfStream)
 void EncapsulatingOperation::writeDataToFile(const Data& bytes) {
     if (!file_ || file_->append(bytes) || reportedFileFailure_) return;
     reportedFileFailure_ = true;
-    platform::log("Writing the recording file " + fileName_ + " failed: " + std::strerror(errno) +
-                  "; the recognition goes on");
+    platform::log(LogLevel::error, "Writing the recording file " + fileName_ + " failed: " +
+                                       std::strerror(errno) + "; the recognition goes on");
 }
 
 // ---- Encapsulator ----

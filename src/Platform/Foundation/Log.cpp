@@ -3,28 +3,41 @@
 #include <cstdio>
 #include <mutex>
 
-namespace varen::platform {
+namespace varen {
 
 namespace {
 
 // Constant-initialised with nothing to destroy, so it is usable at any point of exit.
-constinit std::mutex sinkLock;
+constinit std::mutex handlerLock;
 
-std::mutex& sinkMutex() {
-    return sinkLock;
-}
+struct Handlers {
+    LogHandler handler;
+    // The line sink of the library's own tests, kept so that it can be handed back.
+    platform::LogSink sink;
+};
 
-LogSink& currentSink() {
-    static LogSink sink;
-    return sink;
+Handlers& current() {
+    static Handlers handlers;
+    return handlers;
 }
 
 }  // namespace
 
+void setLogHandler(LogHandler handler) {
+    std::lock_guard lock(handlerLock);
+    current() = Handlers{std::move(handler), {}};
+}
+
+namespace platform {
+
 void log(const std::string& line) {
-    std::lock_guard lock(sinkMutex());
-    if (currentSink()) {
-        currentSink()(line);
+    log(LogLevel::info, line);
+}
+
+void log(LogLevel level, const std::string& line) {
+    std::lock_guard lock(handlerLock);
+    if (current().handler) {
+        current().handler(level, line);
         return;
     }
     std::fwrite(line.data(), 1, line.size(), stderr);
@@ -33,10 +46,16 @@ void log(const std::string& line) {
 }
 
 LogSink setLogSink(LogSink sink) {
-    std::lock_guard lock(sinkMutex());
-    LogSink previous = std::move(currentSink());
-    currentSink() = std::move(sink);
+    std::lock_guard lock(handlerLock);
+    LogSink previous = std::move(current().sink);
+    current().handler = {};
+    if (sink) {
+        current().handler = [sink](LogLevel, std::string_view line) { sink(std::string(line)); };
+    }
+    current().sink = std::move(sink);
     return previous;
 }
 
-}  // namespace varen::platform
+}  // namespace platform
+
+}  // namespace varen

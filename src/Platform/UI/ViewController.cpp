@@ -123,8 +123,8 @@ void ViewController::loadView() {
                            });
         } else {
             layoutError_ = load.error;
-            log("Could not load the layout resource \"" + nibName_ +
-                "\": " + load.error->localizedDescription());
+            log(LogLevel::warning, "Could not load the layout resource \"" + nibName_ +
+                                       "\": " + load.error->localizedDescription());
             view_ = View::create(Window::defaultBounds);
         }
     }
@@ -183,11 +183,12 @@ void ViewController::presentViewControllerAnimatedCompletion(
     {
         std::scoped_lock guard(linkMutex_, controller->linkMutex_);
         if (presented_) {
-            log("Cannot present a view controller from one that already presents another.");
+            log(LogLevel::warning,
+                "Cannot present a view controller from one that already presents another.");
             return;
         }
         if (controller->presenting_.lock() || controller->window_.lock()) {
-            log("Cannot present a view controller that is already shown.");
+            log(LogLevel::warning, "Cannot present a view controller that is already shown.");
             return;
         }
         presented_ = controller;

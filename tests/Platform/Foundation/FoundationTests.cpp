@@ -153,3 +153,16 @@ TEST(Logging, LinesGoToTheInstalledSink) {
     setLogSink(previous);
     EXPECT_EQ(lines, (std::vector<std::string>{"one", "two"}));
 }
+
+TEST(Logging, TheHostsHandlerHearsEachLineWithItsLevel) {
+    std::vector<std::pair<varen::LogLevel, std::string>> lines;
+    varen::setLogHandler([&](varen::LogLevel level, std::string_view line) {
+        lines.emplace_back(level, std::string(line));
+    });
+    log("plain");
+    log(varen::LogLevel::error, "broken");
+    varen::setLogHandler({});
+    log("to stderr again");
+    EXPECT_EQ(lines, (std::vector<std::pair<varen::LogLevel, std::string>>{
+                         {varen::LogLevel::info, "plain"}, {varen::LogLevel::error, "broken"}}));
+}
