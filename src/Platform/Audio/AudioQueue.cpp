@@ -110,7 +110,9 @@ struct OpaqueAudioQueue {
                 sampleTime += fill.byteCount / format.mBytesPerFrame;
                 inCallback = true;
                 lock.unlock();
-                publishInputLevel(buffer->mAudioData, fill.byteCount);
+                if (!source->metersAsCaptured()) {
+                    publishInputLevel(buffer->mAudioData, fill.byteCount);
+                }
                 callback(userData, this, buffer, &start, fill.packetCount, nullptr);
                 lock.lock();
                 inCallback = false;

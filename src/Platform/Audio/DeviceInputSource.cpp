@@ -9,6 +9,7 @@
 #include <deque>
 #include <vector>
 
+#include "Platform/Audio/AudioLevelTap.h"
 #include "Platform/Audio/InputSource.h"
 
 namespace varen::platform {
@@ -192,6 +193,8 @@ class DeviceInputSource final : public InputSource {
         }
     }
 
+    bool metersAsCaptured() const override { return true; }
+
     static int streamCallback(const void* input, void*, unsigned long frames,
                               const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
                               void* userData) {
@@ -211,6 +214,7 @@ class DeviceInputSource final : public InputSource {
             samples = resampled_.data();
             count = outLength;
         }
+        publishInputLevel(samples, count * sizeof(std::int16_t));
         {
             std::lock_guard lock(mutex_);
             ring_.insert(ring_.end(), samples, samples + count);

@@ -45,6 +45,10 @@ class InputSource {
     virtual Fill fill(std::uint8_t* data, std::uint32_t capacity) = 0;
     // How long after its last delivery a finite source's audio has played out.
     virtual Clock::duration playOutDelay(std::uint32_t capacity) const = 0;
+    // True when the source publishes its level as the audio is captured (a device period, a
+    // file's playing position); otherwise the queue publishes each delivered buffer's level.
+    // Meters refresh every 50 ms, far more often than buffers arrive.
+    virtual bool metersAsCaptured() const { return false; }
 
     // Sleeps until the deadline; false when `stop` came first.
     bool waitUntil(Clock::time_point deadline);

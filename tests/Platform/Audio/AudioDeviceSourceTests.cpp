@@ -61,5 +61,35 @@ TEST(AudioDeviceSource, CapturesWhatPlaysIntoTheDefaultSink) {
     recorder->stop();
 }
 
+// Meters refresh far more often than 0.5 s buffers arrive: they follow each device period.
+TEST(AudioDeviceSource, TheMeterFollowsTheDeviceBeforeAnyBufferIsDelivered) {
+    std::string whyNot;
+    const auto server = AudioPulseServer::start("varen_test_sink", &whyNot);
+    ASSERT_NE(server, nullptr) << whyNot;
+    TemporaryDirectory directory;
+    const auto tone = directory.path() / "tone.wav";
+    writeWavFile(tone, sineWave(2 * 44100, 0.5, 440, 44100), 44100);
+    auto recorder = AudioRecorder::initWithURLSettingsError("/dev/null", {}, nullptr);
+    recorder->setMeteringEnabled(true);
+    recorder->record();
+
+    CapturedQueue capture;
+    ASSERT_EQ(capture.status, noErr) << capture.errorText;
+    capture.addBuffers(1, 8000 * 2 * 60);  // a minute: never filled during the test
+    ASSERT_EQ(capture.start(), noErr) << capture.errorText;
+    const auto player = server->play(tone);
+    eventually(
+        [&] {
+            recorder->updateMeters();
+            return recorder->averagePowerForChannel(0) > -40.0f;
+        },
+        15s);
+    EXPECT_GT(recorder->averagePowerForChannel(0), -40.0f);
+    EXPECT_TRUE(capture.deliveries().empty());
+    ASSERT_EQ(AudioQueueStop(capture.queue, true), noErr);
+    player->wait(10s);
+    recorder->stop();
+}
+
 }  // namespace
 }  // namespace varen::test
