@@ -7,6 +7,7 @@
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
 #include "varenstt/Platform/RunLoop.h"
+#include "varenstt/Recognizer.h"
 #include "varenstt/Runtime.h"
 #include "varenstt/SRURLRequest.h"
 #include "varenstt/SRWebSocket.h"

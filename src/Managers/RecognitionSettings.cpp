@@ -24,6 +24,12 @@ void setRecognitionSettingsSource(RecognitionSettingsSource source) {
     slot().source = std::move(source);
 }
 
+std::optional<URL> recognitionServiceURL(const std::string& decoderUrl, const std::string& apiKey,
+                                         const std::string& model) {
+    return URL::URLWithString(decoderUrl + "?key=" + percentEncodeUnreserved(apiKey) +
+                              "&model=" + percentEncodeUnreserved(model));
+}
+
 std::shared_ptr<const RecognitionSettings> recognitionSettings() {
     RecognitionSettingsSource source;
     {

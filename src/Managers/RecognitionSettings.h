@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "varenstt/Platform/URL.h"
 
@@ -20,6 +21,14 @@ class RecognitionSettings {
     virtual float minSilence() const = 0;
     virtual double finalResultTimeout() const = 0;
 };
+
+// The service a host names: the decoder URL with the key and the model as query parameters,
+// escaped so that a key or model with "&", "#" or a blank can neither add parameters nor make the
+// whole URL unparsable. None when the result is no URL at all.
+std::optional<URL> recognitionServiceURL(const std::string& decoderUrl, const std::string& apiKey,
+                                         const std::string& model);
+
+inline constexpr const char* kDefaultDecoderUrl = "ws://localhost:8390/ws/client/speech";
 
 using RecognitionSettingsSource = std::function<std::shared_ptr<const RecognitionSettings>()>;
 

@@ -63,17 +63,28 @@ void HandleInputBuffer(void* aqData, platform::AudioQueueRef inAQ,
 }
 
 std::shared_ptr<SpeechToTextModule> SpeechToTextModule::initWithDelegate(
-    std::weak_ptr<SpeechToTextModuleDelegate> delegate) {
-    endRunsAtShutdown();
+    std::weak_ptr<SpeechToTextModuleDelegate> delegate, std::optional<OwnRun> ownRun) {
     auto module = std::make_shared<SpeechToTextModule>();
+    module->ownRun_ = std::move(ownRun);
+    if (!module->ownRun_) endRunsAtShutdown();
     module->delegate_ = std::move(delegate);
     module->micPermissionGranted_ = false;
-    VSWebSocketManager::sharedManager()->setRecognitionDelegate(module);
+    module->streamClient()->setRecognitionDelegate(module);
+    const auto& own = module->ownRun_;
+    if (own && own->input.kind() != platform::AudioInputSource::Kind::defaultDevice) {
+        own->queue->async([module] { module->permissionAnswered(true); });
+        return module;
+    }
     auto session = platform::AudioSession::sharedInstance();
     // The answer holds the module and the session until it has been handled.
     session->requestRecordPermission(
-        [module, session](bool granted) { module->permissionAnswered(granted); });
+        [module, session](bool granted) { module->permissionAnswered(granted); },
+        own ? own->queue : nullptr);
     return module;
+}
+
+std::shared_ptr<VSWebSocketManager> SpeechToTextModule::streamClient() const {
+    return ownRun_ ? ownRun_->streamClient : VSWebSocketManager::sharedManager();
 }
 
 SpeechToTextModule::~SpeechToTextModule() {
@@ -152,8 +163,9 @@ void SpeechToTextModule::reset() {
     }
     std::string errorText;
     platform::AudioQueueRef queue = nullptr;
-    const auto status = platform::AudioQueueNewInput(&aqData_->mDataFormat, HandleInputBuffer,
-                                                     aqData_.get(), &queue, &errorText);
+    const auto status =
+        platform::AudioQueueNewInput(&aqData_->mDataFormat, HandleInputBuffer, aqData_.get(),
+                                     &queue, &errorText, ownRun_ ? &ownRun_->input : nullptr);
     if (!checkAudioStep(status, errorText)) return;
     aqData_->mQueue = queue;
 
@@ -188,7 +200,11 @@ void SpeechToTextModule::startRecording() {
         aqData_->mIsRunning = false;
         return;
     }
-    if (recorder_) recorder_->record();
+    if (recorder_) {
+        // A run of its own meters its own queue only: other runs may be capturing meanwhile.
+        if (ownRun_) recorder_->setMeteredQueue(aqData_->mQueue);
+        recorder_->record();
+    }
     std::string errorText;
     if (!checkAudioStep(platform::AudioQueueStart(aqData_->mQueue, nullptr, &errorText),
                         errorText)) {
@@ -203,7 +219,7 @@ void SpeechToTextModule::startRecording() {
     } else {
         encapsulator_ = Encapsulator::initWithFileName(fileName);
         encapsulator_->setDelegete(shared_from_this());
-        encapsulator_->setPacketSink(VSWebSocketManager::sharedManager());
+        encapsulator_->setPacketSink(streamClient());
     }
     aqData_->mEncapsulator.store(encapsulator_);
     encapsulator_->prepareForEncapsulating();
@@ -234,11 +250,11 @@ void SpeechToTextModule::stopRecording() {
     if (meterTimer_) meterTimer_->invalidate();
     meterTimer_.reset();
     // Only this run's own connection: a newer run may have opened one since.
-    VSWebSocketManager::sharedManager()->forceCloseStreamOfRun(*this);
+    streamClient()->forceCloseStreamOfRun(*this);
 }
 
 void SpeechToTextModule::openStream() {
-    VSWebSocketManager::sharedManager()->openStream();
+    streamClient()->openStream();
 }
 
 void SpeechToTextModule::checkMeter() {

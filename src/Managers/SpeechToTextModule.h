@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "Managers/VSWebSocketManager.h"
 #include "Platform/Audio/AudioQueue.h"
 #include "Platform/Audio/AudioRecorder.h"
+#include "varenstt/Platform/AudioInputSource.h"
+#include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Timer.h"
 #include "varenstt/SpeechToTextModuleDelegate.h"
 
@@ -51,10 +54,20 @@ class SpeechToTextModule : public VSRecognitionDelegate,
                            public EncapsulatingDelegate,
                            public std::enable_shared_from_this<SpeechToTextModule> {
   public:
+    // What a run that is not the shared manager's brings of its own. The module then runs on
+    // `queue`'s thread instead of the main run loop: it must be created there.
+    struct OwnRun {
+        std::shared_ptr<VSWebSocketManager> streamClient;
+        platform::AudioInputSource input;
+        std::shared_ptr<platform::DispatchQueue> queue;
+    };
+
     // Registers the module with the stream client and asks for the record permission; the run
-    // starts when the answer arrives.
+    // starts when the answer arrives. An own run with an input other than the microphone needs
+    // no permission and starts at once.
     static std::shared_ptr<SpeechToTextModule> initWithDelegate(
-        std::weak_ptr<SpeechToTextModuleDelegate> delegate);
+        std::weak_ptr<SpeechToTextModuleDelegate> delegate,
+        std::optional<OwnRun> ownRun = std::nullopt);
     ~SpeechToTextModule() override;
 
     void startRecording();
@@ -100,6 +113,9 @@ class SpeechToTextModule : public VSRecognitionDelegate,
     // Reports a capture set-up failure; false when the step failed.
     bool checkAudioStep(platform::OSStatus status, const std::string& errorText);
 
+    std::shared_ptr<VSWebSocketManager> streamClient() const;
+
+    std::optional<OwnRun> ownRun_;
     std::weak_ptr<SpeechToTextModuleDelegate> delegate_;
     std::weak_ptr<SpeechToTextModuleAudioDelegate> audioDelegate_;
     bool micPermissionGranted_ = false;

@@ -145,16 +145,24 @@ std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
         &key, [] { return std::make_shared<VSWebSocketManager>(); });
 }
 
+std::shared_ptr<const RecognitionSettings> VSWebSocketManager::settings() const {
+    return ownSettings_ ? ownSettings_ : recognitionSettings();
+}
+
+std::shared_ptr<platform::DispatchQueue> VSWebSocketManager::eventQueue() const {
+    return ownEventQueue_ ? ownEventQueue_ : platform::DispatchQueue::main();
+}
+
 bool VSWebSocketManager::openStream() {
     auto connection = std::make_shared<Connection>();
     connection->run = recognitionDelegate().get();
-    const auto settings = recognitionSettings();
-    const auto url = settings ? settings->serviceURL() : std::nullopt;
+    const auto current = settings();
+    const auto url = current ? current->serviceURL() : std::nullopt;
     if (!url || !isSocketScheme(url->scheme())) {
         // A socket for such a URL would stop the process on its scheme check; tell the run instead.
         connection_.store(connection);
         auto self = shared_from_this();
-        platform::DispatchQueue::main()->async([self, connection] {
+        eventQueue()->async([self, connection] {
             if (self->connection_.load() != connection) return;
             connection->over = true;
             self->reportFailure(*connection, recognitionError("Invalid service URL"));
@@ -163,6 +171,7 @@ bool VSWebSocketManager::openStream() {
     }
     connection->socket = SRWebSocket::initWithURLProtocols(*url, std::vector<std::string>{});
     connection->socket->setDelegate(weak_from_this());
+    if (ownEventQueue_) connection->socket->setDelegateDispatchQueue(ownEventQueue_);
     connection->socket->setMaximumMessageSize(kMaxServerMessage);
     // From here on, events of the previous connection change nothing.
     connection_.store(connection);
@@ -175,7 +184,7 @@ void VSWebSocketManager::startStreaming() {
 }
 
 void VSWebSocketManager::sendStartCommand(SRWebSocket& webSocket) {
-    auto settings = recognitionSettings();
+    auto settings = this->settings();
     webSocket.send(startCommandText(settings->maxResults(), settings->minSilence()));
 }
 
@@ -249,12 +258,12 @@ void VSWebSocketManager::forceClose(const std::shared_ptr<Connection>& connectio
 }
 
 void VSWebSocketManager::armFinalResultDeadline(const std::shared_ptr<Connection>& connection) {
-    const double seconds = recognitionSettings()->finalResultTimeout();
+    const double seconds = settings()->finalResultTimeout();
     if (!(seconds > 0)) return;
     const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(seconds, 1e9)));
     std::weak_ptr<Connection> weakConnection = connection;
-    platform::DispatchQueue::main()->after(delay, [self = shared_from_this(), weakConnection] {
+    eventQueue()->after(delay, [self = shared_from_this(), weakConnection] {
         const auto connection = weakConnection.lock();
         if (!connection || connection->over) return;
         connection->over = true;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Managers/RecognitionSettings.h"
 #include "Managers/SpeexManagers/AudioFormat.h"
 #include "Managers/SpeexManagers/AudioPacketSink.h"
 #include "Managers/VSRecognitionProtocol.h"
@@ -64,6 +65,12 @@ class VSWebSocketManager : public SRWebSocketDelegate,
 
     static std::shared_ptr<VSWebSocketManager> sharedManager();
     VSWebSocketManager() = default;
+    // A stream client of its own, for a run that is not the shared manager's: it reads `settings`
+    // instead of the shared manager's, and its sockets' callbacks and its recognition events
+    // arrive on `events` instead of the main queue.
+    VSWebSocketManager(std::shared_ptr<const RecognitionSettings> settings,
+                       std::shared_ptr<platform::DispatchQueue> events)
+        : ownSettings_(std::move(settings)), ownEventQueue_(std::move(events)) {}
 
     // Starts a new connection for the current recognition delegate; always true. Without a
     // usable service URL the delegate is told "Invalid service URL" on the main queue instead.
@@ -114,6 +121,11 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     // A socket failure or close: the run's failure unless it already has its outcome.
     void reportEnd(SRWebSocket& webSocket, const Error& error);
 
+    std::shared_ptr<const RecognitionSettings> settings() const;
+    std::shared_ptr<platform::DispatchQueue> eventQueue() const;
+
+    const std::shared_ptr<const RecognitionSettings> ownSettings_;
+    const std::shared_ptr<platform::DispatchQueue> ownEventQueue_;
     std::atomic<std::shared_ptr<Connection>> connection_;
     std::atomic<std::shared_ptr<SRWebSocket>> socket_;
     std::atomic<std::shared_ptr<VSRecognitionDelegate>> recognitionDelegate_;

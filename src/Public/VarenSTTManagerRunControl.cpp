@@ -1,6 +1,7 @@
 #include "varenstt/VarenSTTManager.h"
 
 #include "Managers/SpeechToTextModule.h"
+#include "Public/FailureMessage.h"
 #include "Public/VarenSTTManagerBridge.h"
 #include "varenstt/Platform/Log.h"
 #include "varenstt/VarenSTTViewController.h"
@@ -103,11 +104,7 @@ void VarenSTTManager::speechRecognizerDidFailWithError(SpeechToTextModule& modul
                                                        const Error& error) {
     rememberRecording(module);
     if (module_) stopDirectRun();
-    const auto found = error.userInfo.is_object() ? error.userInfo.find(VarenSTTErrorMessageKey)
-                                                  : error.userInfo.end();
-    const std::string message = found != error.userInfo.end() && found->is_string()
-                                    ? found->get<std::string>()
-                                    : error.localizedDescription();
+    const std::string message = failureMessage(error);
     auto tell = [message](VarenSTTManagerDelegate& d, VarenSTTManager& m) {
         d.varenSTTManagerDidFailRecognizeAudioWithError(m, message);
     };

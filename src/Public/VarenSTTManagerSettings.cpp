@@ -5,13 +5,6 @@
 
 namespace varen {
 
-namespace {
-
-// The reference recognition server listens here by default.
-constexpr const char* kDefaultDecoderUrl = "ws://localhost:8390/ws/client/speech";
-
-}  // namespace
-
 std::shared_ptr<VarenSTTManager> VarenSTTManager::shared() {
     static const char key = 0;
     return platform::Runtime::current()->shared<VarenSTTManager>(
@@ -34,11 +27,7 @@ const bool VarenSTTManager::DelegateBridge::sharedSettingsInstalled = [] {
 }();
 
 std::optional<URL> VarenSTTManager::serviceURL() const {
-    // Escaped so that a key or model with "&", "#" or a blank can neither add query parameters
-    // nor make the whole URL unparsable.
-    const std::string joined = decoderUrl_ + "?key=" + percentEncodeUnreserved(apiKey_) +
-                               "&model=" + percentEncodeUnreserved(languageModel_);
-    return URL::URLWithString(joined);
+    return recognitionServiceURL(decoderUrl_, apiKey_, languageModel_);
 }
 
 }  // namespace varen

@@ -208,6 +208,11 @@ void SRWebSocket::Impl::_performDelegateBlock(
     });
 }
 
+std::shared_ptr<platform::DispatchQueue> SRWebSocket::Impl::delegateQueue() const {
+    std::lock_guard lock(propertyMutex);
+    return delegateDispatchQueue ? delegateDispatchQueue : platform::DispatchQueue::main();
+}
+
 void SRWebSocket::Impl::_performDelegateBlockUnconditionally(
     std::function<void(SRWebSocket&)> block) {
     std::shared_ptr<platform::OperationQueue> operationQueue;

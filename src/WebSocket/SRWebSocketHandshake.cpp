@@ -70,16 +70,15 @@ void SRWebSocket::Impl::open() {
     const double timeout = urlRequest->timeoutInterval();
     if (timeout > 0) {
         const auto nanoseconds = static_cast<std::int64_t>(timeout * 1e9);
-        // The check holds the socket until it has run.
-        DispatchQueue::main()->after(
-            std::chrono::nanoseconds(nanoseconds), [socket = strongOwner()] {
-                auto& impl = *socket->impl_;
-                if (impl.readyState.load() == SR_CONNECTING) {
-                    impl._failWithError(Error::withDescription(SRWebSocketTimeoutErrorDomain,
-                                                               SRWebSocketTimeoutErrorCode,
-                                                               "Timeout Connecting to Server"));
-                }
-            });
+        // The check holds the socket until it has run; it runs where the delegate hears of it.
+        delegateQueue()->after(std::chrono::nanoseconds(nanoseconds), [socket = strongOwner()] {
+            auto& impl = *socket->impl_;
+            if (impl.readyState.load() == SR_CONNECTING) {
+                impl._failWithError(Error::withDescription(SRWebSocketTimeoutErrorDomain,
+                                                           SRWebSocketTimeoutErrorCode,
+                                                           "Timeout Connecting to Server"));
+            }
+        });
     }
     openConnection();
 }

@@ -143,6 +143,8 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     std::shared_ptr<SRWebSocketDelegate> currentDelegate() const;
     // Runs a block on the delegate queue whether or not a delegate is set.
     void _performDelegateBlockUnconditionally(std::function<void(SRWebSocket&)> block);
+    // The delegate's dispatch queue (the main queue unless the host chose another).
+    std::shared_ptr<platform::DispatchQueue> delegateQueue() const;
     // Hands the delegate something the peer sent, counted until it has run (see the bounds).
     void _deliverIncoming(std::size_t bytes, std::function<void(SRWebSocket&)> block);
     bool deliveryBacklogFull() const {

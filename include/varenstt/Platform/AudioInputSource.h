@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -31,11 +32,40 @@ struct VARENSTT_API ScriptedAudioBuffer {
     static ScriptedAudioBuffer zeroPackets(std::uint32_t byteCount);
 };
 
+// Audio a host hands in itself, at its own rate, for a pushed source: `push` from any thread,
+// `end` after the last samples. Samples pushed before the source's queue starts wait for it;
+// beyond a minute of audio waiting, the oldest are dropped.
+class VARENSTT_API PushedAudio {
+  public:
+    explicit PushedAudio(std::uint32_t sampleRate);
+    ~PushedAudio();
+    PushedAudio(const PushedAudio&) = delete;
+    PushedAudio& operator=(const PushedAudio&) = delete;
+
+    std::uint32_t sampleRate() const { return sampleRate_; }
+    void push(const std::int16_t* samples, std::size_t count);
+    void end();
+
+    struct Taken {
+        std::vector<std::int16_t> samples;
+        bool ended = false;
+    };
+    // For the source: what has arrived, once there is something or the end, or at `deadline`.
+    Taken takeUntil(std::chrono::steady_clock::time_point deadline);
+    // Wakes a waiting `takeUntil` at once (the source is stopping).
+    void interrupt();
+
+  private:
+    struct State;
+    const std::uint32_t sampleRate_;
+    const std::unique_ptr<State> state_;
+};
+
 // Where input queues take their audio from. The host chooses it before a run through
 // `setDefaultAudioInputSource`; every input queue created afterwards uses that choice.
 class VARENSTT_API AudioInputSource {
   public:
-    enum class Kind { defaultDevice, file, scripted };
+    enum class Kind { defaultDevice, file, scripted, pushed };
 
     // A `speed` of infinity: no pacing at all.
     static constexpr double kUnpaced = std::numeric_limits<double>::infinity();
@@ -50,7 +80,11 @@ class VARENSTT_API AudioInputSource {
     static AudioInputSource scripted(std::vector<ScriptedAudioBuffer> buffers,
                                      std::chrono::steady_clock::duration interval = {});
 
+    // What the host pushes into `feed`, mixed to the queue's rate, as it arrives.
+    static AudioInputSource pushed(std::shared_ptr<PushedAudio> feed);
+
     Kind kind() const { return kind_; }
+    const std::shared_ptr<PushedAudio>& feed() const { return feed_; }
     const std::filesystem::path& path() const { return path_; }
     double speed() const { return speed_; }
     const std::vector<ScriptedAudioBuffer>& buffers() const { return buffers_; }
@@ -62,6 +96,7 @@ class VARENSTT_API AudioInputSource {
     double speed_ = 1.0;
     std::vector<ScriptedAudioBuffer> buffers_;
     std::chrono::steady_clock::duration interval_{};
+    std::shared_ptr<PushedAudio> feed_;
 };
 
 // The process-wide choice; the default device until set. Callable from any thread.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "varenstt/Export.h"
+#include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Error.h"
 
 namespace varen::platform {
@@ -29,9 +30,10 @@ class VARENSTT_API AudioSession {
 
     static std::shared_ptr<AudioSession> sharedInstance();
 
-    // Answers once, later, on the main run loop (DispatchQueue::main()), with the policy in
-    // force when the request was made.
-    void requestRecordPermission(PermissionBlock response);
+    // Answers once, later, on `queue` (by default the main run loop's DispatchQueue::main()),
+    // with the policy in force when the request was made.
+    void requestRecordPermission(PermissionBlock response,
+                                 std::shared_ptr<DispatchQueue> queue = nullptr);
 
     void setRecordPermissionPolicy(RecordPermissionPolicy policy);
     RecordPermissionPolicy recordPermissionPolicy() const;

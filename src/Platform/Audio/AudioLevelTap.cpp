@@ -31,8 +31,15 @@ float averagePowerInDecibels(double sumOfSquares, std::uint64_t sampleCount) {
     return float(std::max(decibels, double(kAudioLevelFloorDecibels)));
 }
 
-void AudioLevelAccumulator::add(double sumOfSquares, std::uint64_t sampleCount) {
+void AudioLevelAccumulator::setOrigin(const void* origin) {
     std::lock_guard lock(mutex_);
+    origin_ = origin;
+}
+
+void AudioLevelAccumulator::add(double sumOfSquares, std::uint64_t sampleCount,
+                                const void* origin) {
+    std::lock_guard lock(mutex_);
+    if (origin_ != nullptr && origin != origin_) return;
     sumOfSquares_ += sumOfSquares;
     sampleCount_ += sampleCount;
 }
@@ -56,7 +63,7 @@ void removeAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& obse
     list.erase(std::remove(list.begin(), list.end(), observer), list.end());
 }
 
-void publishInputLevel(const void* data, std::size_t byteCount) {
+void publishInputLevel(const void* data, std::size_t byteCount, const void* origin) {
     {
         std::lock_guard lock(observers().mutex);
         if (observers().list.empty()) return;
@@ -70,7 +77,7 @@ void publishInputLevel(const void* data, std::size_t byteCount) {
         sum += double(sample) * double(sample);
     }
     std::lock_guard lock(observers().mutex);
-    for (const auto& observer : observers().list) observer->add(sum, count);
+    for (const auto& observer : observers().list) observer->add(sum, count, origin);
 }
 
 }  // namespace varen::platform

@@ -19,12 +19,15 @@ float averagePowerInDecibels(double sumOfSquares, std::uint64_t sampleCount);
 // Thread safety: `add` runs on input queues' threads, `take` on the meter's thread; both lock.
 class AudioLevelAccumulator {
   public:
-    void add(double sumOfSquares, std::uint64_t sampleCount);
+    // Audio from `origin` only (an input queue), or from every queue when none is set.
+    void setOrigin(const void* origin);
+    void add(double sumOfSquares, std::uint64_t sampleCount, const void* origin);
     // The average power since the previous `take`, in dBFS; the floor when nothing came.
     float take();
 
   private:
     std::mutex mutex_;
+    const void* origin_ = nullptr;
     double sumOfSquares_ = 0;
     std::uint64_t sampleCount_ = 0;
 };
@@ -32,7 +35,8 @@ class AudioLevelAccumulator {
 // Meters see what every input queue of the process delivers, from registration until removal.
 void addAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& observer);
 void removeAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& observer);
-// Called by input queues with each delivered buffer (16-bit samples, host byte order).
-void publishInputLevel(const void* data, std::size_t byteCount);
+// Called with the audio of an input queue (`origin`) as it is captured or delivered (16-bit
+// samples, host byte order).
+void publishInputLevel(const void* data, std::size_t byteCount, const void* origin);
 
 }  // namespace varen::platform

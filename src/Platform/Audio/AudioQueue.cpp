@@ -111,7 +111,7 @@ struct OpaqueAudioQueue {
                 inCallback = true;
                 lock.unlock();
                 if (!source->metersAsCaptured()) {
-                    publishInputLevel(buffer->mAudioData, fill.byteCount);
+                    publishInputLevel(buffer->mAudioData, fill.byteCount, this);
                 }
                 callback(userData, this, buffer, &start, fill.packetCount, nullptr);
                 lock.lock();
@@ -213,7 +213,8 @@ void setText(std::string* out, std::string text) {
 
 OSStatus AudioQueueNewInput(const AudioStreamBasicDescription* inFormat,
                             AudioQueueInputCallback inCallbackProc, void* inUserData,
-                            AudioQueueRef* outAQ, std::string* outErrorText) {
+                            AudioQueueRef* outAQ, std::string* outErrorText,
+                            const AudioInputSource* inSource) {
     if (outAQ) *outAQ = nullptr;
     if (!inFormat || !inCallbackProc || !outAQ) {
         setText(outErrorText, "invalid input queue parameters");
@@ -223,7 +224,8 @@ OSStatus AudioQueueNewInput(const AudioStreamBasicDescription* inFormat,
         setText(outErrorText, "unsupported capture format (16-bit signed mono linear PCM only)");
         return kAudioFormatUnsupportedDataFormatError;
     }
-    auto source = makeInputSource(defaultAudioInputSource(), std::uint32_t(inFormat->mSampleRate));
+    auto source = makeInputSource(inSource ? *inSource : defaultAudioInputSource(),
+                                  std::uint32_t(inFormat->mSampleRate));
     if (!source) {
         setText(outErrorText, source.error().text);
         return source.error().status;
@@ -233,6 +235,7 @@ OSStatus AudioQueueNewInput(const AudioStreamBasicDescription* inFormat,
     queue->callback = inCallbackProc;
     queue->userData = inUserData;
     queue->source = std::move(*source);
+    queue->source->setLevelOrigin(queue.get());
     {
         // The thread's id must be known before any stop can ask whether it runs there.
         std::lock_guard lock(queue->mutex);

@@ -9,6 +9,8 @@
 
 namespace varen::platform {
 
+class AudioInputSource;
+
 using OSStatus = std::int32_t;
 using AudioFormatID = std::uint32_t;
 using AudioFormatFlags = std::uint32_t;
@@ -95,13 +97,15 @@ using AudioQueueInputCallback = void (*)(void* inUserData, AudioQueueRef inAQ,
                                          const AudioStreamPacketDescription* inPacketDescs);
 
 // Creates a stopped input queue for 16-bit signed mono linear PCM at the format's rate, fed by
-// the process-wide default input source (`defaultAudioInputSource()`). A source that cannot
+// the process-wide default input source (`defaultAudioInputSource()`), or by `inSource` when
+// given. A source that cannot
 // deliver (no default input device, a missing or unreadable file) fails here. On failure
 // `*outAQ` is null and `outErrorText` (when given) says what failed in a few words, such as
 // "no default input device".
 OSStatus AudioQueueNewInput(const AudioStreamBasicDescription* inFormat,
                             AudioQueueInputCallback inCallbackProc, void* inUserData,
-                            AudioQueueRef* outAQ, std::string* outErrorText = nullptr);
+                            AudioQueueRef* outAQ, std::string* outErrorText = nullptr,
+                            const AudioInputSource* inSource = nullptr);
 
 // A buffer of `inBufferByteSize` bytes owned by the queue until it is disposed.
 OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, std::uint32_t inBufferByteSize,

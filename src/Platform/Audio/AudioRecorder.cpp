@@ -83,6 +83,10 @@ void AudioRecorder::stop() {
     recording_ = false;
 }
 
+void AudioRecorder::setMeteredQueue(const void* queue) {
+    accumulator_->setOrigin(queue);
+}
+
 void AudioRecorder::updateMeters() {
     const float level = accumulator_->take();
     averagePower_ = meteringEnabled_ ? level : kAudioLevelFloorDecibels;

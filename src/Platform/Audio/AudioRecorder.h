@@ -48,6 +48,8 @@ class AudioRecorder {
 
     // Takes the level of the audio delivered since the previous refresh.
     void updateMeters();
+    // Meters only the audio of one input queue (by default that of every queue).
+    void setMeteredQueue(const void* queue);
     // The level of the last refresh in dBFS, -160 for silence, no audio, metering off or a
     // channel the recorder does not have.
     float averagePowerForChannel(std::size_t channelNumber) const;

@@ -11,11 +11,12 @@ std::shared_ptr<AudioSession> AudioSession::sharedInstance() {
     return instance;
 }
 
-void AudioSession::requestRecordPermission(PermissionBlock response) {
+void AudioSession::requestRecordPermission(PermissionBlock response,
+                                           std::shared_ptr<DispatchQueue> queue) {
     const bool granted = policy_.load() == RecordPermissionPolicy::grant;
     // A pending answer keeps the session alive.
-    DispatchQueue::main()->async(
-        [self = sharedInstance(), response = std::move(response), granted] {
+    (queue ? queue : DispatchQueue::main())
+        ->async([self = sharedInstance(), response = std::move(response), granted] {
             if (response) response(granted);
         });
 }

@@ -214,7 +214,7 @@ class DeviceInputSource final : public InputSource {
             samples = resampled_.data();
             count = outLength;
         }
-        publishInputLevel(samples, count * sizeof(std::int16_t));
+        publishLevel(samples, count * sizeof(std::int16_t));
         {
             std::lock_guard lock(mutex_);
             ring_.insert(ring_.end(), samples, samples + count);

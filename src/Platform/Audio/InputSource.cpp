@@ -1,5 +1,7 @@
 #include "Platform/Audio/InputSource.h"
 
+#include "Platform/Audio/AudioLevelTap.h"
+
 #include <cstring>
 #include <utility>
 
@@ -45,6 +47,13 @@ AudioInputSource AudioInputSource::file(std::filesystem::path path, double speed
     return source;
 }
 
+AudioInputSource AudioInputSource::pushed(std::shared_ptr<PushedAudio> feed) {
+    AudioInputSource source;
+    source.kind_ = Kind::pushed;
+    source.feed_ = std::move(feed);
+    return source;
+}
+
 AudioInputSource AudioInputSource::scripted(std::vector<ScriptedAudioBuffer> buffers,
                                             std::chrono::steady_clock::duration interval) {
     AudioInputSource source;
@@ -78,6 +87,10 @@ void InputSource::stop() {
     wake_.notify_all();
 }
 
+void InputSource::publishLevel(const void* data, std::size_t byteCount) const {
+    publishInputLevel(data, byteCount, levelOrigin_.load());
+}
+
 bool InputSource::waitUntil(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     return !wake_.wait_until(lock, deadline, [&] { return stopped_; });
@@ -91,6 +104,8 @@ MadeInputSource makeInputSource(const AudioInputSource& description, std::uint32
             return makeFileInputSource(description, sampleRate);
         case AudioInputSource::Kind::defaultDevice:
             return makeDeviceInputSource(sampleRate);
+        case AudioInputSource::Kind::pushed:
+            return makePushedInputSource(description, sampleRate);
     }
     return AudioFailure{kAudioQueueErr_InvalidParameter, "unknown input source"};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -49,6 +50,9 @@ class InputSource {
     // file's playing position); otherwise the queue publishes each delivered buffer's level.
     // Meters refresh every 50 ms, far more often than buffers arrive.
     virtual bool metersAsCaptured() const { return false; }
+    // The queue the source's level readings are published for.
+    void setLevelOrigin(const void* origin) { levelOrigin_.store(origin); }
+    void publishLevel(const void* data, std::size_t byteCount) const;
 
     // Sleeps until the deadline; false when `stop` came first.
     bool waitUntil(Clock::time_point deadline);
@@ -61,6 +65,7 @@ class InputSource {
 
   private:
     bool stopped_ = true;
+    std::atomic<const void*> levelOrigin_{nullptr};
 };
 
 using MadeInputSource = Result<std::unique_ptr<InputSource>, AudioFailure>;
@@ -71,5 +76,7 @@ MadeInputSource makeInputSource(const AudioInputSource& description, std::uint32
 std::unique_ptr<InputSource> makeScriptedInputSource(const AudioInputSource& description);
 MadeInputSource makeFileInputSource(const AudioInputSource& description, std::uint32_t sampleRate);
 MadeInputSource makeDeviceInputSource(std::uint32_t sampleRate);
+MadeInputSource makePushedInputSource(const AudioInputSource& description,
+                                      std::uint32_t sampleRate);
 
 }  // namespace varen::platform
