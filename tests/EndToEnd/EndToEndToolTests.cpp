@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include <regex>
 #include <thread>
@@ -81,6 +82,33 @@ TEST_F(EndToEndTool, PrintsTheSpokenDigitsOfBothVoicesAndNamesTheRecording) {
         // The recording is the last word of a run.
         EXPECT_EQ(run.events().back()["event"], "recording");
     }
+}
+
+TEST_F(EndToEndTool, SeveralInputsRunAFewAtATimeAndOneUnreadableFileFailsTheBatch) {
+    auto args =
+        std::vector<std::string>{"--json",  "--fast",          "--url",  server.decoderUrl(),
+                                 "--model", "en-US_8k_digits", "--jobs", "3"};
+    std::map<std::string, std::string> expected;
+    for (const std::string digits : {"12", "345", "4271", "90"}) {
+        const auto wav = speak(home.path(), "d" + digits, digitWords(digits));
+        expected[wav.string()] = digitWords(digits);
+        args.insert(args.end(), {"--input", wav.string()});
+    }
+    const auto unreadable = home.path() / "not-audio.wav";
+    writeTextFile(unreadable, "no sound in here");
+    args.insert(args.end(), {"--input", unreadable.string()});
+
+    auto run = tool(args);
+    ASSERT_EQ(run.wait(), 1) << run.output();
+    std::map<std::string, std::string> heard;
+    for (const auto& final : run.events("final"))
+        heard[final["input"]] = final["hypotheses"][0]["transcript"];
+    EXPECT_EQ(heard, expected) << run.output();
+    const auto errors = run.events("error");
+    ASSERT_EQ(errors.size(), 1u) << run.output();
+    EXPECT_EQ(errors[0]["input"], unreadable.string());
+    EXPECT_NE(errors[0]["message"].get<std::string>().find(unreadable.string()), std::string::npos);
+    for (const auto& event : run.events()) EXPECT_TRUE(event.contains("input")) << event;
 }
 
 TEST_F(EndToEndTool, TheDecodedRecordingIsRecognisedAsTheOriginal) {

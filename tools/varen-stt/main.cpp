@@ -19,6 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BatchRun.h"
+#include "LevelMeter.h"
 #include "ToolCommandLine.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
@@ -45,7 +47,9 @@ constexpr const char* kUsage =
     "  --min-silence SECONDS end-pointing silence (0: off)\n"
     "  --prompt TEXT         prompt of the recognition screen\n"
     "  --mic                 record the default input device (default)\n"
-    "  --input FILE          stream an audio file instead, paced in real time\n"
+    "  --input FILE          stream an audio file instead, paced in real time; repeatable:\n"
+    "                        each file is recognised on its own\n"
+    "  --jobs N              with several inputs: how many run at once (default 1)\n"
     "  --fast                with --input: about ten times real time\n"
     "  --screen              run through the recognition screen drawn in the terminal\n"
     "  --deny-mic            refuse the record permission\n"
@@ -61,7 +65,9 @@ struct Options {
     std::optional<std::string> url, key, model, prompt;
     std::optional<long long> maxResults;
     std::optional<float> minSilence;
-    std::optional<std::filesystem::path> input;
+    std::optional<std::filesystem::path> input;  // the one input of a single run
+    std::vector<std::filesystem::path> inputs;
+    std::size_t jobs = 1;
     bool fast = false, screen = false, denyMic = false, json = false, verbose = false;
     std::optional<std::filesystem::path> logFile;
     std::optional<double> stopAfter;
@@ -115,7 +121,13 @@ void declareSettings(tools::ToolCommandLine& cli, Options& options) {
 // Where the audio comes from and how the run goes and ends.
 void declareRun(tools::ToolCommandLine& cli, Options& options, bool& mic) {
     cli.flag("--mic", [&mic] { mic = true; });
-    addValue(cli, "--input", [&options](const std::string& v) { options.input = v; });
+    addValue(cli, "--input", [&options](const std::string& v) { options.inputs.push_back(v); });
+    addValue(cli, "--jobs", [&options](const std::string& v) {
+        const double n = parseNumber("--jobs", v);
+        if (n < 1 || n != std::floor(n) || n > 1000)
+            throw UsageError("--jobs needs a whole number from 1");
+        options.jobs = static_cast<std::size_t>(n);
+    });
     cli.flag("--fast", [&options] { options.fast = true; });
     cli.flag("--screen", [&options] { options.screen = true; });
     cli.flag("--deny-mic", [&options] { options.denyMic = true; });
@@ -140,8 +152,17 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     declareRun(cli, options, mic);
     const auto outcome = cli.parse(std::vector<std::string>(argv + 1, argv + argc));
     if (outcome.kind != tools::CommandLineOutcome::Kind::run) return cli.reportEarlyEnd(outcome);
-    if (mic && options.input) return cli.reportUsageError("--mic and --input exclude each other");
-    if (options.fast && !options.input) return cli.reportUsageError("--fast goes with --input");
+    if (options.inputs.size() == 1) options.input = options.inputs.front();
+    const bool many = options.inputs.size() > 1;
+    if (mic && !options.inputs.empty()) {
+        return cli.reportUsageError("--mic and --input exclude each other");
+    }
+    if (many && (options.screen || options.stopAfter)) {
+        return cli.reportUsageError("--screen and --stop-after take a single input");
+    }
+    if (options.fast && options.inputs.empty()) {
+        return cli.reportUsageError("--fast goes with --input");
+    }
     return options;
 }
 
@@ -269,11 +290,7 @@ class Presenter : public VarenSTTManagerDelegate {
                           std::min(elapsed, *duration_), *duration_);
             line += progress;
         }
-        const int bars = static_cast<int>(std::clamp((level_ + 60.0f) / 3.0f, 0.0f, 20.0f));
-        char meter[64];
-        std::snprintf(meter, sizeof meter, "%6.1f dB ", static_cast<double>(level_));
-        line += meter + std::string("|") + std::string(static_cast<std::size_t>(bars), '#') +
-                std::string(static_cast<std::size_t>(20 - bars), ' ') + "| " + partial_;
+        line += tools::levelMeter(level_) + " " + partial_;
         std::cout << "\r\033[K" << line << std::flush;
         lineOpen_ = true;
     }
@@ -287,7 +304,7 @@ class Presenter : public VarenSTTManagerDelegate {
     std::optional<double> duration_;
     std::chrono::steady_clock::time_point started_;
     std::string partial_;
-    float level_ = -160.0f;
+    float level_ = tools::kSilentLevel;
     bool lineOpen_ = false;
     std::optional<int> exitStatus_;
     const bool stdoutIsTerminal_ = isatty(STDOUT_FILENO) == 1;
@@ -334,6 +351,26 @@ bool routeLibraryLogs(const Options& options) {
     return true;
 }
 
+// Several inputs: each its own recognition, through the Recognizer rather than the one shared
+// manager.
+int recognizeEach(const Options& options) {
+    tools::BatchSettings batch;
+    if (options.url) batch.recognizer.url = *options.url;
+    if (options.key) batch.recognizer.apiKey = *options.key;
+    if (options.model) batch.recognizer.model = *options.model;
+    if (options.maxResults) batch.recognizer.maxResults = *options.maxResults;
+    if (options.minSilence) batch.recognizer.minSilence = *options.minSilence;
+    if (options.finalTimeout) batch.recognizer.finalResultTimeout = *options.finalTimeout;
+    batch.inputs = options.inputs;
+    batch.jobs = options.jobs;
+    batch.speed = options.fast ? 10.0 : 1.0;
+    batch.json = options.json;
+    const int status = tools::runBatch(batch);
+    varen::shutdown();
+    std::cout.flush();
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -344,6 +381,7 @@ int main(int argc, char** argv) {
         std::cerr << "varen-stt: cannot write the log file " << options.logFile->string() << "\n";
         return 2;
     }
+    if (options.inputs.size() > 1) return recognizeEach(options);
     auto manager = VarenSTTManager::shared();
     applySettings(*manager, options);
     prepareAudio(options);
