@@ -205,14 +205,9 @@ void SpeechToTextModule::startRecording() {
         if (ownRun_) recorder_->setMeteredQueue(aqData_->mQueue);
         recorder_->record();
     }
-    std::string errorText;
-    if (!checkAudioStep(platform::AudioQueueStart(aqData_->mQueue, nullptr, &errorText),
-                        errorText)) {
-        aqData_->mIsRunning = false;
-        if (recorder_) recorder_->stop();
-        return;
-    }
 
+    // The encoder is ready before capture starts: a source with audio at hand (pushed audio, an
+    // unpaced file) delivers its first buffer at once.
     const std::string fileName = Encapsulator::defaultFileName();
     if (encapsulator_) {
         encapsulator_->resetWithFileName(fileName);
@@ -224,6 +219,15 @@ void SpeechToTextModule::startRecording() {
     aqData_->mEncapsulator.store(encapsulator_);
     encapsulator_->prepareForEncapsulating();
 
+    std::string errorText;
+    if (!checkAudioStep(platform::AudioQueueStart(aqData_->mQueue, nullptr, &errorText),
+                        errorText)) {
+        aqData_->mIsRunning = false;
+        if (recorder_) recorder_->stop();
+        abandonRecordingFile();
+        return;
+    }
+
     std::weak_ptr<SpeechToTextModule> weakSelf = weak_from_this();
     meterTimer_ = platform::Timer::scheduledTimer(
         std::chrono::milliseconds(50), true,
@@ -231,6 +235,14 @@ void SpeechToTextModule::startRecording() {
             if (auto self = weakSelf.lock()) self->checkMeter();
         },
         platform::RunLoop::current());
+}
+
+// Capture never started: no recording is left behind.
+void SpeechToTextModule::abandonRecordingFile() {
+    if (auto current = aqData_->mEncapsulator.exchange(nullptr)) current->stopEncapsulating(true);
+    if (auto operation = encapsulator_->encapsulationOperation()) operation->waitUntilFinished();
+    std::error_code ignored;
+    std::filesystem::remove(encapsulator_->mFileName(), ignored);
 }
 
 void SpeechToTextModule::stopRecording() {

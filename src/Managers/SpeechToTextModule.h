@@ -110,6 +110,7 @@ class SpeechToTextModule : public VSRecognitionDelegate,
 
   private:
     void permissionAnswered(bool granted);
+    void abandonRecordingFile();
     // Reports a capture set-up failure; false when the step failed.
     bool checkAudioStep(platform::OSStatus status, const std::string& errorText);
 

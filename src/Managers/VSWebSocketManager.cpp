@@ -160,7 +160,7 @@ bool VSWebSocketManager::openStream() {
     const auto url = current ? current->serviceURL() : std::nullopt;
     if (!url || !isSocketScheme(url->scheme())) {
         // A socket for such a URL would stop the process on its scheme check; tell the run instead.
-        connection_.store(connection);
+        makeCurrent(connection);
         auto self = shared_from_this();
         eventQueue()->async([self, connection] {
             if (self->connection_.load() != connection) return;
@@ -174,7 +174,7 @@ bool VSWebSocketManager::openStream() {
     if (ownEventQueue_) connection->socket->setDelegateDispatchQueue(ownEventQueue_);
     connection->socket->setMaximumMessageSize(kMaxServerMessage);
     // From here on, events of the previous connection change nothing.
-    connection_.store(connection);
+    makeCurrent(connection);
     connection->socket->open();
     return true;
 }
@@ -188,9 +188,29 @@ void VSWebSocketManager::sendStartCommand(SRWebSocket& webSocket) {
     webSocket.send(startCommandText(settings->maxResults(), settings->minSilence()));
 }
 
+// Capture starts just before the run's connection is made: what it encodes in between is kept
+// for that connection.
+void VSWebSocketManager::makeCurrent(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard lock(awaitingLock_);
+    if (awaitingRun_ == connection->run) {
+        std::lock_guard connectionLock(connection->mutex);
+        connection->earlyPackets = std::move(awaitingConnection_);
+    }
+    awaitingConnection_.clear();
+    awaitingRun_ = nullptr;
+    connection_.store(connection);
+}
+
 void VSWebSocketManager::sendAudioData(const Data& chunk) {
-    const auto connection = connection_.load();
-    if (!connection || !connection->socket) return;
+    auto connection = connection_.load();
+    const VSRecognitionDelegate* run = recognitionDelegate().get();
+    if (!connection || connection->run != run) {
+        std::lock_guard lock(awaitingLock_);
+        // Checked again under the lock: `makeCurrent` may have just made the run's connection.
+        connection = connection_.load();
+        if (!connection || connection->run != run) return keepUntilConnected(run, chunk);
+    }
+    if (!connection->socket) return;
     if (!connection->streaming.load()) {
         std::lock_guard lock(connection->mutex);
         // Checked again under the lock: the open may have flushed the kept packets meanwhile.
@@ -211,6 +231,16 @@ void VSWebSocketManager::sendOnStreamingConnection(Connection& connection, const
         default:
             break;  // ended: audio is not kept
     }
+}
+
+// Called with `awaitingLock_` held.
+void VSWebSocketManager::keepUntilConnected(const VSRecognitionDelegate* run, const Data& chunk) {
+    if (run == nullptr || chunk.empty()) return;
+    if (awaitingRun_ != run) {
+        awaitingConnection_.clear();
+        awaitingRun_ = run;
+    }
+    if (awaitingConnection_.size() < kMaxEarlyPackets) awaitingConnection_.push_back(chunk);
 }
 
 // Called with the connection's lock held, before it streams.

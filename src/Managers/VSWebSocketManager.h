@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,8 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     void sendStartCommand(SRWebSocket& webSocket);
     void sendOnStreamingConnection(Connection& connection, const Data& chunk);
     void keepForOpen(Connection& connection, const Data& chunk);
+    void makeCurrent(const std::shared_ptr<Connection>& connection);
+    void keepUntilConnected(const VSRecognitionDelegate* run, const Data& chunk);
     void forceClose(const std::shared_ptr<Connection>& connection);
     void armFinalResultDeadline(const std::shared_ptr<Connection>& connection);
     void handleServerMessage(Connection& connection, const std::string& text);
@@ -127,6 +131,10 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     const std::shared_ptr<const RecognitionSettings> ownSettings_;
     const std::shared_ptr<platform::DispatchQueue> ownEventQueue_;
     std::atomic<std::shared_ptr<Connection>> connection_;
+    // Packets of the current run captured before its connection was made.
+    std::mutex awaitingLock_;
+    std::deque<Data> awaitingConnection_;
+    const VSRecognitionDelegate* awaitingRun_ = nullptr;
     std::atomic<std::shared_ptr<SRWebSocket>> socket_;
     std::atomic<std::shared_ptr<VSRecognitionDelegate>> recognitionDelegate_;
 };

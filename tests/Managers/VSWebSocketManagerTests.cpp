@@ -17,8 +17,8 @@ using varen::Data;
 using varen::Error;
 using varen::VarenSTTHypothesis;
 using varen::VSWebSocketManager;
-using varen::test::RecognitionServer;
 using varen::test::drainMainLoop;
+using varen::test::RecognitionServer;
 using varen::test::runMainLoopUntil;
 using varen::test::serverFrame;
 using varen::test::WebSocketRawConnection;
@@ -201,16 +201,19 @@ TEST_F(StreamClient, KeepsAudioAndAStopGivenWhileTheConnectionOpens) {
         c.write(serverFrame(1, RecognitionServer::finalResult({"uno"}, 0.5).dump()));
         c.answerCloseAndWaitForEnd();
     });
-    client->sendAudioData(packet(9));  // no connection yet: dropped, nothing breaks
+    client->sendAudioData(packet(8));  // no run yet: dropped, nothing breaks
     client->forceCloseStream();        // no connection ever made: nothing happens
+    // Capture starts just before the connection is made: its first packet waits for it.
+    client->setRecognitionDelegate(delegate);
+    client->sendAudioData(packet(9));
     openTo(server.url("/ws/client/speech"));
     for (std::uint8_t i = 1; i <= 3; ++i) client->sendAudioData(packet(i));
     client->forceCloseStream();
     stopped.set_value();
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
     ASSERT_TRUE(server.waitFinished());
-    EXPECT_EQ(server.notes(),
-              (std::vector<std::string>{"start", "audio 1", "audio 2", "audio 3", "stop"}));
+    EXPECT_EQ(server.notes(), (std::vector<std::string>{"start", "audio 9", "audio 1", "audio 2",
+                                                        "audio 3", "stop"}));
     EXPECT_EQ(delegate->events.size(), 1u);
 }
 
