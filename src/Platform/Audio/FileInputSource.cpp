@@ -196,7 +196,8 @@ MadeInputSource makeFileInputSource(const AudioInputSource& description, std::ui
 }
 
 MadePcmFileDecoder openPcmFileDecoder(const std::filesystem::path& path) {
-    return openSndfileDecoder(path);
+    // By content, not by name: recordings may be renamed, and libsndfile knows no Speex.
+    return isOggSpeexFile(path) ? openOggSpeexDecoder(path) : openSndfileDecoder(path);
 }
 
 }  // namespace varen::platform

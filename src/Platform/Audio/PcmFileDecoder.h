@@ -34,6 +34,11 @@ using MadePcmFileDecoder = Result<std::unique_ptr<PcmFileDecoder>, std::string>;
 // Whatever libsndfile reads, channels mixed to mono.
 MadePcmFileDecoder openSndfileDecoder(const std::filesystem::path& path);
 
+// True when the first Ogg page of the file carries a Speex header packet.
+bool isOggSpeexFile(const std::filesystem::path& path);
+// An Ogg Speex file, as the library records it or any other Speex encoder writes it.
+MadePcmFileDecoder openOggSpeexDecoder(const std::filesystem::path& path);
+
 // The decoder the file's content calls for.
 MadePcmFileDecoder openPcmFileDecoder(const std::filesystem::path& path);
 
