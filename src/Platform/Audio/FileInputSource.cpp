@@ -195,6 +195,14 @@ MadeInputSource makeFileInputSource(const AudioInputSource& description, std::ui
         description.path(), std::move(*decoder), sampleRate, speed, resampler));
 }
 
+std::optional<double> audioFileDuration(const std::filesystem::path& path) {
+    auto decoder = openPcmFileDecoder(path);
+    if (!decoder) return std::nullopt;
+    const auto length = (*decoder)->length();
+    if (!length) return std::nullopt;
+    return double(*length) / (*decoder)->sampleRate();
+}
+
 MadePcmFileDecoder openPcmFileDecoder(const std::filesystem::path& path) {
     // By content, not by name: recordings may be renamed, and libsndfile knows no Speex.
     return isOggSpeexFile(path) ? openOggSpeexDecoder(path) : openSndfileDecoder(path);
