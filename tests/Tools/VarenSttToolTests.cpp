@@ -127,6 +127,26 @@ TEST_F(VarenSttTool, LibraryLogsGoToStderrOnlyWithVerboseAndToTheLogFile) {
     EXPECT_EQ(run({"--log", (home.path() / "no" / "such" / "folder.log").string()}).status, 2);
 }
 
+TEST_F(VarenSttTool, StreamsItsOwnRecordingAgain) {
+    const auto script = json::array(
+        {{{"wait", "stop"}, {"send", RecognitionServer::finalResult({"one two"}, 0.9)}}});
+    RecognitionServer first(script);
+    const auto recorded = run(fileRun(first));
+    ASSERT_EQ(recorded.status, 0) << recorded.standardError;
+    speech = recorded.events.back()["path"].get<std::string>();
+
+    RecognitionServer second(script);
+    const auto replayed = run(fileRun(second));
+    ASSERT_EQ(replayed.status, 0) << replayed.standardError;
+    // Every 20 ms frame again, give or take the capture buffer's last partial one.
+    auto audioBytes = [](const RecognitionServer& server) {
+        std::size_t bytes = 0;
+        for (const auto& message : server.binaryMessages()) bytes += message.size();
+        return double(bytes);
+    };
+    EXPECT_NEAR(audioBytes(second), audioBytes(first), 0.05 * audioBytes(first));
+}
+
 TEST_F(VarenSttTool, ExitsOneOnEachKindOfFailure) {
     struct Case {
         json script;
@@ -140,7 +160,8 @@ TEST_F(VarenSttTool, ExitsOneOnEachKindOfFailure) {
          "Invalid API key"},
         {json::array({{{"wait", "start"}, {"close", {1000, ""}}}}),
          "Connection closed before the final result"},
-        {json::array({{{"wait", "stop"}}}), "No final result from the server",
+        {json::array({{{"wait", "stop"}}}),
+         "No final result from the server",
          {"--final-timeout", "0.2"}},
     };
     for (const auto& c : cases) {

@@ -1,5 +1,4 @@
 // varen-stt: one recognition through VarenSTTManager, from the microphone or a file.
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -166,16 +165,6 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     return options;
 }
 
-// The audio's length in seconds, for the progress line; none when the file cannot be read.
-std::optional<double> fileDuration(const std::filesystem::path& path) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) return std::nullopt;
-    sf_close(file);
-    if (info.samplerate <= 0) return std::nullopt;
-    return static_cast<double>(info.frames) / info.samplerate;
-}
-
 std::optional<std::filesystem::path> newestRecording() {
     const auto folder = platform::documentsDirectory() / "voice";
     std::error_code error;
@@ -196,7 +185,7 @@ std::optional<std::filesystem::path> newestRecording() {
 class Presenter : public VarenSTTManagerDelegate {
   public:
     explicit Presenter(const Options& options) : options_(options) {
-        if (options.input) duration_ = fileDuration(*options.input);
+        if (options.input) duration_ = platform::audioFileDuration(*options.input);
         started_ = std::chrono::steady_clock::now();
     }
 

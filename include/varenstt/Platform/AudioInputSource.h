@@ -72,8 +72,8 @@ class VARENSTT_API AudioInputSource {
 
     // The default input device (the default source).
     static AudioInputSource defaultDevice();
-    // Any file libsndfile reads, mixed to mono and resampled to the queue's rate, delivered at
-    // `speed` times real time.
+    // Any file libsndfile reads, or an Ogg Speex file such as the library's own recordings,
+    // mixed to mono and resampled to the queue's rate, delivered at `speed` times real time.
     static AudioInputSource file(std::filesystem::path path, double speed = 1.0);
     // The buffers in order, one per delivery (longer ones split across deliveries), each after
     // `interval`; then nothing more.
@@ -98,6 +98,10 @@ class VARENSTT_API AudioInputSource {
     std::chrono::steady_clock::duration interval_{};
     std::shared_ptr<PushedAudio> feed_;
 };
+
+// The length in seconds of a file that `AudioInputSource::file` plays; none when it cannot be
+// read or does not tell its length.
+VARENSTT_API std::optional<double> audioFileDuration(const std::filesystem::path& path);
 
 // The process-wide choice; the default device until set. Callable from any thread.
 VARENSTT_API void setDefaultAudioInputSource(AudioInputSource source);

@@ -1,4 +1,3 @@
-#include <sndfile.h>
 #include <speex/speex_resampler.h>
 
 #include <algorithm>
@@ -8,32 +7,36 @@
 #include <vector>
 
 #include "Platform/Audio/InputSource.h"
+#include "Platform/Audio/PcmFileDecoder.h"
+#include "varenstt/Platform/Log.h"
 
 namespace varen::platform {
 
 namespace {
 
 constexpr int kResamplerQuality = SPEEX_RESAMPLER_QUALITY_DEFAULT;
-constexpr std::size_t kReadFrames = 2048;
 
 std::string quoted(const std::filesystem::path& path) {
     return "\"" + path.string() + "\"";
 }
 
-// Decodes a file with libsndfile, mixes it to mono, resamples it to the queue's rate and hands
-// it out at `speed` times real time.
+// Decodes a file to mono, resamples it to the queue's rate and hands it out at `speed` times
+// real time.
 //
 // Thread safety: decoding state belongs to the queue thread (`fill`); the pace is shared with
 // `start`, which may come from any thread, under `mutex_`.
 class FileInputSource final : public InputSource {
   public:
-    FileInputSource(SNDFILE* file, const SF_INFO& info, std::uint32_t rate, double speed,
-                    SpeexResamplerState* resampler)
-        : file_(file), info_(info), rate_(rate), speed_(speed), resampler_(resampler) {}
+    FileInputSource(std::filesystem::path path, std::unique_ptr<PcmFileDecoder> decoder,
+                    std::uint32_t rate, double speed, SpeexResamplerState* resampler)
+        : path_(std::move(path)),
+          decoder_(std::move(decoder)),
+          rate_(rate),
+          speed_(speed),
+          resampler_(resampler) {}
 
     ~FileInputSource() override {
         if (resampler_) speex_resampler_destroy(resampler_);
-        sf_close(file_);
     }
 
     Result<void, AudioFailure> start() override {
@@ -87,24 +90,14 @@ class FileInputSource final : public InputSource {
             std::chrono::duration<double>(double(samples) / rate_ / speed_));
     }
 
-    // Reads one block and appends its resampled mono samples; at the end of the file it
-    // flushes the resampler and trims the output to the length the input implies.
+    // Decodes one block and appends its resampled samples; at the end of the audio it flushes
+    // the resampler and trims the output to the length the input implies.
     void decodeStep() {
-        const auto channels = std::size_t(info_.channels);
-        interleaved_.resize(kReadFrames * channels);
-        const sf_count_t frames = sf_readf_short(file_, interleaved_.data(), kReadFrames);
-        if (frames <= 0) {
+        if (!decoder_->decodeNext(mono_)) {
             finish();
             return;
         }
-        framesRead_ += std::uint64_t(frames);
-        mono_.resize(std::size_t(frames));
-        for (sf_count_t f = 0; f < frames; ++f) {
-            std::int32_t sum = 0;
-            for (std::size_t c = 0; c < channels; ++c)
-                sum += interleaved_[std::size_t(f) * channels + c];
-            mono_[std::size_t(f)] = std::int16_t(sum / std::int32_t(channels));
-        }
+        framesRead_ += mono_.size();
         append(mono_.data(), mono_.size());
     }
 
@@ -134,24 +127,26 @@ class FileInputSource final : public InputSource {
                 std::size_t(speex_resampler_get_input_latency(resampler_)), 0);
             append(zeros.data(), zeros.size());
             const std::uint64_t expected =
-                (framesRead_ * rate_ + std::uint64_t(info_.samplerate) / 2) /
-                std::uint64_t(info_.samplerate);
+                (framesRead_ * rate_ + decoder_->sampleRate() / 2) / decoder_->sampleRate();
             if (produced_ > expected) {
                 pending_.resize(pending_.size() - std::size_t(produced_ - expected));
                 produced_ = expected;
             }
         }
+        // The audio already handed out stands; the rest of the file is lost.
+        if (!decoder_->fault().empty()) {
+            log("audio file " + quoted(path_) + " ends early: " + decoder_->fault());
+        }
         drained_ = true;
     }
 
-    SNDFILE* const file_;
-    const SF_INFO info_;
+    const std::filesystem::path path_;
+    const std::unique_ptr<PcmFileDecoder> decoder_;
     const std::uint32_t rate_;
     const double speed_;
     SpeexResamplerState* const resampler_;
 
     // Queue thread only.
-    std::vector<std::int16_t> interleaved_;
     std::vector<std::int16_t> mono_;
     std::vector<std::int16_t> pending_;
     std::size_t pendingOffset_ = 0;
@@ -177,26 +172,18 @@ MadeInputSource makeFileInputSource(const AudioInputSource& description, std::ui
         return AudioFailure{kAudioFileNotFoundError,
                             "audio file not found: " + quoted(description.path())};
     }
-    SF_INFO info{};
-    SNDFILE* file = sf_open(description.path().c_str(), SFM_READ, &info);
-    if (!file) {
+    auto decoder = openPcmFileDecoder(description.path());
+    if (!decoder) {
         return AudioFailure{
             kAudioFileUnsupportedFileTypeError,
-            "cannot read audio file " + quoted(description.path()) + ": " + sf_strerror(nullptr)};
+            "cannot read audio file " + quoted(description.path()) + ": " + decoder.error()};
     }
-    if (info.channels < 1 || info.samplerate < 1) {
-        sf_close(file);
-        return AudioFailure{
-            kAudioFileUnsupportedFileTypeError,
-            "cannot read audio file " + quoted(description.path()) + ": no audio channels"};
-    }
+    const std::uint32_t fileRate = (*decoder)->sampleRate();
     SpeexResamplerState* resampler = nullptr;
-    if (std::uint32_t(info.samplerate) != sampleRate) {
+    if (fileRate != sampleRate) {
         int error = 0;
-        resampler = speex_resampler_init(1, spx_uint32_t(info.samplerate), sampleRate,
-                                         kResamplerQuality, &error);
+        resampler = speex_resampler_init(1, fileRate, sampleRate, kResamplerQuality, &error);
         if (!resampler) {
-            sf_close(file);
             return AudioFailure{kAudioFileUnsupportedFileTypeError,
                                 "cannot resample audio file " + quoted(description.path()) + ": " +
                                     speex_resampler_strerror(error)};
@@ -204,8 +191,21 @@ MadeInputSource makeFileInputSource(const AudioInputSource& description, std::ui
         // Drop the filter's leading delay so the output lines up with the input.
         speex_resampler_skip_zeros(resampler);
     }
-    return std::unique_ptr<InputSource>(
-        std::make_unique<FileInputSource>(file, info, sampleRate, speed, resampler));
+    return std::unique_ptr<InputSource>(std::make_unique<FileInputSource>(
+        description.path(), std::move(*decoder), sampleRate, speed, resampler));
+}
+
+std::optional<double> audioFileDuration(const std::filesystem::path& path) {
+    auto decoder = openPcmFileDecoder(path);
+    if (!decoder) return std::nullopt;
+    const auto length = (*decoder)->length();
+    if (!length) return std::nullopt;
+    return double(*length) / (*decoder)->sampleRate();
+}
+
+MadePcmFileDecoder openPcmFileDecoder(const std::filesystem::path& path) {
+    // By content, not by name: recordings may be renamed, and libsndfile knows no Speex.
+    return isOggSpeexFile(path) ? openOggSpeexDecoder(path) : openSndfileDecoder(path);
 }
 
 }  // namespace varen::platform
