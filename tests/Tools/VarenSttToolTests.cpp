@@ -1,6 +1,7 @@
 // varen-stt driven as a user drives it, against the scripted recognition server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <thread>
 
@@ -145,6 +146,26 @@ TEST_F(VarenSttTool, StreamsItsOwnRecordingAgain) {
         return double(bytes);
     };
     EXPECT_NEAR(audioBytes(second), audioBytes(first), 0.05 * audioBytes(first));
+}
+
+// The meter reads the audio of each refresh period, not the last 0.5 s capture buffer: on speech
+// it hardly ever falls to silence between buffers.
+TEST_F(VarenSttTool, TheLevelFollowsTheSpeechFromRefreshToRefresh) {
+    RecognitionServer server(json::array(
+        {{{"wait", "stop"}, {"send", RecognitionServer::finalResult({"one two"}, 0.9)}}}));
+    auto args = fileRun(server);
+    args.erase(std::find(args.begin(), args.end(), "--fast"));  // the meter refreshes in real time
+    const auto result = run(args);
+    ASSERT_EQ(result.status, 0) << result.standardError;
+    std::vector<double> levels;
+    for (const auto& event : ofKind(result.events, "level")) levels.push_back(event["db"]);
+    const auto loud = [](double decibels) { return decibels > -60; };
+    const auto first = std::find_if(levels.begin(), levels.end(), loud);
+    const auto last = std::find_if(levels.rbegin(), levels.rend(), loud).base();
+    ASSERT_LT(first, last);
+    const auto span = last - first;
+    EXPECT_GE(span, 10) << "a second of speech spans many refreshes";
+    EXPECT_GE(std::count_if(first, last, loud) * 10, span * 6) << ::testing::PrintToString(levels);
 }
 
 TEST_F(VarenSttTool, ExitsOneOnEachKindOfFailure) {

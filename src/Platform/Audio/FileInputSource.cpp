@@ -56,12 +56,7 @@ class FileInputSource final : public InputSource {
         const bool ended = drained_ && pending_.size() - pendingOffset_ == count;
         if (count == 0) return Fill{.ended = ended};
 
-        Clock::time_point deadline;
-        {
-            std::lock_guard lock(mutex_);
-            deadline = paceStart_ + paced(handedOut_ + count);
-        }
-        if (std::isfinite(speed_) && !waitUntil(deadline)) return {};
+        if (!playUpTo(count)) return {};
 
         std::memcpy(data, pending_.data() + pendingOffset_, count * sizeof(std::int16_t));
         pendingOffset_ += count;
@@ -79,11 +74,39 @@ class FileInputSource final : public InputSource {
                     .ended = ended};
     }
 
+    bool metersAsCaptured() const override { return true; }
+
     Clock::duration playOutDelay(std::uint32_t capacity) const override {
         return paced(capacity / sizeof(std::int16_t));
     }
 
   private:
+    // Waits until the next `count` samples have played at the source's pace, and lets the meter
+    // hear them as they play, a slice at a time (meters refresh every 50 ms, buffers come every
+    // 0.5 s). False when the source was stopped meanwhile.
+    bool playUpTo(std::size_t count) {
+        const std::int16_t* samples = pending_.data() + pendingOffset_;
+        const std::size_t slice =
+            std::isfinite(speed_)
+                ? std::max<std::size_t>(1, std::size_t(double(rate_) * speed_ * kMeterSlice))
+                : count;
+        for (std::size_t played = 0; played < count;) {
+            const std::size_t n = std::min(slice, count - played);
+            Clock::time_point due;
+            {
+                std::lock_guard lock(mutex_);
+                due = paceStart_ + paced(handedOut_ + played + n);
+            }
+            if (std::isfinite(speed_) && !waitUntil(due)) return false;
+            publishLevel(samples + played, n * sizeof(std::int16_t));
+            played += n;
+        }
+        return true;
+    }
+
+    // Seconds of wall time between the meter's slices: half its refresh period.
+    static constexpr double kMeterSlice = 0.025;
+
     Clock::duration paced(std::uint64_t samples) const {
         if (!std::isfinite(speed_)) return Clock::duration::zero();
         return std::chrono::duration_cast<Clock::duration>(
