@@ -12,6 +12,7 @@
 
 #include "Support/EndToEndSupport.h"
 #include "Support/TestSupport.h"
+#include "varenstt/Runtime.h"
 
 namespace varen::test {
 namespace {
@@ -154,6 +155,20 @@ TEST_F(EndToEndRecognizer, ACancelEndsTheRunWithNeitherAFinalNorAnError) {
     } catch (const RecognitionError& error) {
         EXPECT_EQ(error.message(), "Cancelled");
     }
+}
+
+TEST_F(EndToEndRecognizer, AShutdownEndsARunStillGoingAndCompletesItsRecording) {
+    const auto recognizer = Recognizer::create(options());
+    auto future = recognizer->result();
+    recognizer->start(AudioInput::push(8000));
+    const std::vector<std::int16_t> silence(8000, 0);
+    recognizer->push(silence.data(), silence.size());
+    ASSERT_TRUE(server->waitForLog("accepted", 30s)) << server->log();
+    varen::shutdown();
+    ASSERT_EQ(future.wait_for(0s), std::future_status::ready);
+    EXPECT_THROW(future.get(), RecognitionError);
+    for (const auto& file : std::filesystem::directory_iterator(home.documents() / "voice"))
+        EXPECT_GT(std::filesystem::file_size(file.path()), 0u) << file.path();
 }
 
 TEST(RecognizerErrors, EveryDomainAndCodeMapsToItsOwnValueAndBack) {
