@@ -131,13 +131,20 @@ TEST_F(VarenSttTool, LibraryLogsGoToStderrOnlyWithVerboseAndToTheLogFile) {
 TEST_F(VarenSttTool, StreamsItsOwnRecordingAgain) {
     const auto script = json::array(
         {{{"wait", "stop"}, {"send", RecognitionServer::finalResult({"one two"}, 0.9)}}});
+    // In real time: at ten times, a stop at the end of the file cancels the frames a slow
+    // (instrumented) encoder has not reached yet, and the two runs would differ by those.
+    const auto realTime = [this](const RecognitionServer& server) {
+        auto args = fileRun(server);
+        args.erase(std::find(args.begin(), args.end(), "--fast"));
+        return args;
+    };
     RecognitionServer first(script);
-    const auto recorded = run(fileRun(first));
+    const auto recorded = run(realTime(first));
     ASSERT_EQ(recorded.status, 0) << recorded.standardError;
     speech = recorded.events.back()["path"].get<std::string>();
 
     RecognitionServer second(script);
-    const auto replayed = run(fileRun(second));
+    const auto replayed = run(realTime(second));
     ASSERT_EQ(replayed.status, 0) << replayed.standardError;
     // Every 20 ms frame again, give or take the capture buffer's last partial one.
     auto audioBytes = [](const RecognitionServer& server) {
