@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "LevelMeter.h"
+#include "Presentation.h"
 #include "varenstt/Platform/RunLoop.h"
 #include "varenstt/Platform/UIRenderer.h"
 
@@ -76,12 +76,8 @@ class Batch {
 
     void finishWithFinal(std::size_t index, const Recognition& recognition) {
         if (settings_.json) {
-            json list = json::array();
-            for (const auto& h : recognition.hypotheses) {
-                list.push_back({{"transcript", h.transcript() ? json(*h.transcript()) : json()},
-                                {"confidence", h.confidence()}});
-            }
-            emit(index, {{"event", "final"}, {"hypotheses", list}});
+            emit(index, {{"event", "final"},
+                         {"hypotheses", tools::hypothesesJson(recognition.hypotheses)}});
             emit(index, {{"event", "recording"}, {"path", recognition.recordingPath.string()}});
         } else {
             std::string line = shown(settings_.inputs[index].string()) + ": ";

@@ -19,7 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BatchRun.h"
-#include "LevelMeter.h"
+#include "Presentation.h"
 #include "ToolCommandLine.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
@@ -192,12 +192,7 @@ class Presenter : public VarenSTTManagerDelegate {
     void varenSTTManagerDidRecognizeAudioWith(
         VarenSTTManager& manager, const std::vector<VarenSTTHypothesis>& hypotheses) override {
         if (options_.json) {
-            json list = json::array();
-            for (const auto& h : hypotheses) {
-                list.push_back({{"transcript", h.transcript() ? json(*h.transcript()) : json()},
-                                {"confidence", h.confidence()}});
-            }
-            emit({{"event", "final"}, {"hypotheses", list}});
+            emit({{"event", "final"}, {"hypotheses", tools::hypothesesJson(hypotheses)}});
         } else {
             endLine();
             std::cout << "final result:\n";

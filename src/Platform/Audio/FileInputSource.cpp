@@ -8,6 +8,7 @@
 
 #include "Platform/Audio/InputSource.h"
 #include "Platform/Audio/PcmFileDecoder.h"
+#include "Platform/Audio/Resampling.h"
 #include "varenstt/Platform/Log.h"
 
 namespace varen::platform {
@@ -125,22 +126,7 @@ class FileInputSource final : public InputSource {
     }
 
     void append(const std::int16_t* input, std::size_t count) {
-        if (!resampler_) {
-            pending_.insert(pending_.end(), input, input + count);
-            produced_ += count;
-            return;
-        }
-        while (count > 0) {
-            spx_uint32_t inLength = spx_uint32_t(count);
-            std::int16_t out[4096];
-            spx_uint32_t outLength = std::size(out);
-            speex_resampler_process_int(resampler_, 0, input, &inLength, out, &outLength);
-            pending_.insert(pending_.end(), out, out + outLength);
-            produced_ += outLength;
-            input += inLength;
-            count -= inLength;
-            if (inLength == 0 && outLength == 0) break;
-        }
+        produced_ += appendResampled(resampler_, input, count, pending_);
     }
 
     void finish() {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "Platform/Audio/InputSource.h"
+#include "Platform/Audio/Resampling.h"
 #include "varenstt/Platform/Log.h"
 
 namespace varen::platform {
@@ -102,8 +103,9 @@ class PushedInputSource final : public InputSource {
         const std::size_t wanted = capacity / sizeof(std::int16_t);
         while (pending_.size() < wanted && !ended_) {
             if (stopped()) return {};
-            // A bounded wait: a stop that races with the wait is seen within it.
-            auto taken = feed_->takeUntil(Clock::now() + std::chrono::milliseconds(100));
+            // `stop` wakes the wait through the feed (even one not yet begun); the deadline only
+            // bounds it.
+            auto taken = feed_->takeUntil(Clock::now() + std::chrono::seconds(1));
             append(taken.samples);
             if (taken.ended) finish();
         }
@@ -127,26 +129,9 @@ class PushedInputSource final : public InputSource {
 
     void append(const std::vector<std::int16_t>& samples) {
         const std::size_t before = pending_.size();
-        if (!resampler_) {
-            pending_.insert(pending_.end(), samples.begin(), samples.end());
-        } else {
-            const std::int16_t* input = samples.data();
-            std::size_t left = samples.size();
-            while (left > 0) {
-                spx_uint32_t inLength = spx_uint32_t(left);
-                std::int16_t out[4096];
-                spx_uint32_t outLength = std::size(out);
-                speex_resampler_process_int(resampler_, 0, input, &inLength, out, &outLength);
-                pending_.insert(pending_.end(), out, out + outLength);
-                input += inLength;
-                left -= inLength;
-                if (inLength == 0 && outLength == 0) break;
-            }
-        }
-        if (pending_.size() > before) {
-            publishLevel(pending_.data() + before,
-                         (pending_.size() - before) * sizeof(std::int16_t));
-        }
+        const std::size_t added =
+            appendResampled(resampler_, samples.data(), samples.size(), pending_);
+        if (added > 0) publishLevel(pending_.data() + before, added * sizeof(std::int16_t));
     }
 
     // The resampler's latency of silence brings the last samples out.

@@ -32,17 +32,26 @@ TEST(AudioDeviceSource, MissingDeviceFailsAtCreation) {
     EXPECT_EQ(capture.queue, nullptr);
 }
 
-TEST(AudioDeviceSource, CapturesWhatPlaysIntoTheDefaultSink) {
-    std::string whyNot;
-    const auto server = AudioPulseServer::start("varen_test_sink", &whyNot);
-    ASSERT_NE(server, nullptr) << whyNot;
-    TemporaryDirectory directory;
-    const auto tone = directory.path() / "tone.wav";
-    writeWavFile(tone, sineWave(2 * 44100, 0.5, 440, 44100), 44100);
-    auto recorder = AudioRecorder::initWithURLSettingsError("/dev/null", {}, nullptr);
-    recorder->setMeteringEnabled(true);
-    recorder->record();
+// A sound server of the test's own, a tone to play into it, and a meter of what is captured.
+class AudioDeviceSourcePlaying : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string whyNot;
+        server = AudioPulseServer::start("varen_test_sink", &whyNot);
+        ASSERT_NE(server, nullptr) << whyNot;
+        writeWavFile(tone, sineWave(2 * 44100, 0.5, 440, 44100), 44100);
+        recorder->setMeteringEnabled(true);
+        recorder->record();
+    }
 
+    std::unique_ptr<AudioPulseServer> server;
+    TemporaryDirectory directory;
+    const std::filesystem::path tone = directory.path() / "tone.wav";
+    std::shared_ptr<AudioRecorder> recorder =
+        AudioRecorder::initWithURLSettingsError("/dev/null", {}, nullptr);
+};
+
+TEST_F(AudioDeviceSourcePlaying, CapturesWhatPlaysIntoTheDefaultSink) {
     CapturedQueue capture;
     ASSERT_EQ(capture.status, noErr) << capture.errorText;
     capture.addBuffers(3, 1600);
@@ -62,17 +71,7 @@ TEST(AudioDeviceSource, CapturesWhatPlaysIntoTheDefaultSink) {
 }
 
 // Meters refresh far more often than 0.5 s buffers arrive: they follow each device period.
-TEST(AudioDeviceSource, TheMeterFollowsTheDeviceBeforeAnyBufferIsDelivered) {
-    std::string whyNot;
-    const auto server = AudioPulseServer::start("varen_test_sink", &whyNot);
-    ASSERT_NE(server, nullptr) << whyNot;
-    TemporaryDirectory directory;
-    const auto tone = directory.path() / "tone.wav";
-    writeWavFile(tone, sineWave(2 * 44100, 0.5, 440, 44100), 44100);
-    auto recorder = AudioRecorder::initWithURLSettingsError("/dev/null", {}, nullptr);
-    recorder->setMeteringEnabled(true);
-    recorder->record();
-
+TEST_F(AudioDeviceSourcePlaying, TheMeterFollowsTheDeviceBeforeAnyBufferIsDelivered) {
     CapturedQueue capture;
     ASSERT_EQ(capture.status, noErr) << capture.errorText;
     capture.addBuffers(1, 8000 * 2 * 60);  // a minute: never filled during the test

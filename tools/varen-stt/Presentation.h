@@ -1,9 +1,15 @@
-// The level meter of varen-stt's status lines.
+// What varen-stt shows of a run, alone or in a batch: the level meter of its status lines and
+// the final alternatives of its JSON events.
 #pragma once
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "varenstt/VarenSTTHypothesis.h"
 
 namespace varen::tools {
 
@@ -17,6 +23,17 @@ inline std::string levelMeter(float decibels) {
     std::snprintf(number, sizeof number, "%6.1f dB ", static_cast<double>(decibels));
     return number + std::string("|") + std::string(static_cast<std::size_t>(bars), '#') +
            std::string(static_cast<std::size_t>(20 - bars), ' ') + "|";
+}
+
+// The "hypotheses" member of a final event: transcript (null when none) and confidence, best first.
+inline nlohmann::json hypothesesJson(const std::vector<VarenSTTHypothesis>& hypotheses) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& h : hypotheses) {
+        list.push_back(
+            {{"transcript", h.transcript() ? nlohmann::json(*h.transcript()) : nlohmann::json()},
+             {"confidence", h.confidence()}});
+    }
+    return list;
 }
 
 }  // namespace varen::tools
