@@ -13,7 +13,7 @@ PACKAGES=(
     libboost1.81-dev python3 python3-websockets
     libpocketsphinx-dev pocketsphinx-en-us pocketsphinx-testdata
     libclang-rt-14-dev flite sox oggz-tools speex openssl tmux util-linux
-    pulseaudio pulseaudio-utils libasound2-plugins
+    pulseaudio pulseaudio-utils libasound2-plugins tinyproxy
 )
 
 log() { printf '==> %s\n' "$*" >&2; }
