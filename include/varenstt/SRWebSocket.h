@@ -153,6 +153,12 @@ class VARENSTT_API SRWebSocket : public std::enable_shared_from_this<SRWebSocket
     std::uint64_t maximumMessageSize() const;
     void setMaximumMessageSize(std::uint64_t bytes);
 
+    // Keep-alive: while open, a ping goes out once nothing has been received for this long, and
+    // a connection that then receives nothing more for as long again fails with
+    // SRWebSocketErrorNoPong. Zero (the default) sends no pings.
+    std::chrono::milliseconds pingInterval() const;
+    void setPingInterval(std::chrono::milliseconds interval);
+
   private:
     struct VARENSTT_LOCAL Impl;
     // The library's own files reach the implementation through it.

@@ -20,6 +20,9 @@ enum SRWebSocketErrorCode : std::int64_t {
     // The secure random generator could not provide a handshake or masking key ("Could not
     // draw random bytes for a key"); nothing predictable is ever sent instead.
     SRWebSocketErrorRandomUnavailable = 2146,
+    // Keep-alive: nothing came back within the ping interval after a ping ("No pong from the
+    // server").
+    SRWebSocketErrorNoPong = 2150,
 };
 
 // Code in SRWebSocketTimeoutErrorDomain: still connecting when the open timeout ran out

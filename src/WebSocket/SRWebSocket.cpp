@@ -158,6 +158,12 @@ std::uint64_t SRWebSocket::maximumMessageSize() const {
 void SRWebSocket::setMaximumMessageSize(std::uint64_t bytes) {
     impl_->maximumMessageSize.store(bytes);
 }
+std::chrono::milliseconds SRWebSocket::pingInterval() const {
+    return std::chrono::milliseconds(impl_->pingIntervalMs.load());
+}
+void SRWebSocket::setPingInterval(std::chrono::milliseconds interval) {
+    impl_->pingIntervalMs.store(std::max<std::int64_t>(0, interval.count()));
+}
 
 // ---------------------------------------------------------------------------------------------
 

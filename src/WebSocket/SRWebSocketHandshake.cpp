@@ -212,6 +212,7 @@ void SRWebSocket::Impl::_HTTPHeadersDidFinish() {
         protocol = *negotiated;
     }
     setReadyState(SR_OPEN);
+    startKeepAlive();
     _readFrameNew();
     _performDelegateBlock([](SRWebSocket& socket, SRWebSocketDelegate& delegate) {
         delegate.webSocketDidOpen(socket);

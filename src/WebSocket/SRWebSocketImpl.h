@@ -70,6 +70,7 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     std::atomic<bool> allowsUntrustedSSLCertificates{false};
     std::atomic<std::uint64_t> maximumMessageSize{kSRDefaultMaximumMessageSize};
     std::atomic<std::int64_t> closingHandshakeTimeoutMs{kSRDefaultClosingHandshakeTimeout.count()};
+    std::atomic<std::int64_t> pingIntervalMs{0};
     std::atomic<bool> pinnedCertFound{false};
     // Bounded by kSRMaxUndeliveredBytes and kSRMaxUndeliveredItems.
     std::atomic<std::size_t> undeliveredBytes{0};
@@ -134,6 +135,9 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     std::size_t _outputBufferOffset = 0;
     std::int32_t _closeCode = 0;
     std::optional<std::string> _closeReason;
+    // Keep-alive: when bytes last arrived, and when our unanswered ping left.
+    std::chrono::steady_clock::time_point lastReceivedAt{};
+    std::optional<std::chrono::steady_clock::time_point> pingSentAt;
 
     // --- public surface and delivery (SRWebSocket.cpp)
     void setReadyState(SRReadyState state);
@@ -215,6 +219,14 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     void armClosingHandshakeDeadline();
     // Closes both streams and stops their events; under the socket's lock.
     void closeStreams();
+
+    // --- keep-alive (SRWebSocketKeepAlive.cpp)
+    void startKeepAlive();
+    void checkKeepAlive();
+    void armKeepAliveCheck(std::chrono::steady_clock::duration delay);
+    void noteBytesReceived() {
+        if (pingIntervalMs.load() > 0) lastReceivedAt = std::chrono::steady_clock::now();
+    }
 
     // --- frame loop (SRWebSocketFrameLoop.cpp)
     void _readFrameNew();

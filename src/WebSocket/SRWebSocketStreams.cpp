@@ -214,6 +214,7 @@ void SRWebSocket::Impl::readAvailableBytes() {
     while (taken < kSRMaxReadBurst && inputStream->hasBytesAvailable()) {
         const long count = inputStream->read(buffer, sizeof buffer);
         if (count > 0) taken += static_cast<std::size_t>(count);
+        if (count > 0) noteBytesReceived();
         if (count > 0 && !inputIsDropped())
             _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
         if (count < 0) {

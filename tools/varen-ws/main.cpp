@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -46,6 +47,7 @@ const char* const kUsage =
     "  --ca FILE              trust an extra CA certificate (PEM)\n"
     "  --timeout SECONDS      open timeout (default 60; 0: none)\n"
     "  --max-message BYTES    largest message accepted\n"
+    "  --ping-interval SECONDS  ping when the server is silent this long (default 0: never)\n"
     "  --help, --version\n";
 
 struct Options {
@@ -58,6 +60,7 @@ struct Options {
     std::optional<std::string> ca;
     double timeout = 60;
     std::optional<std::uint64_t> maxMessage;
+    double pingInterval = 0;
 };
 
 std::optional<Data> readFile(const std::string& path) {
@@ -134,6 +137,11 @@ void declareOptions(tools::ToolCommandLine& cli, Options& options) {
         if (!n || *n == 0) throw UsageError("--max-message wants a positive number of bytes");
         options.maxMessage = *n;
     });
+    cli.value("--ping-interval", "--ping-interval needs seconds", [&options](const std::string& v) {
+        const auto t = parseNumber<double>(v);
+        if (!t) throw UsageError("--ping-interval wants a number of seconds");
+        options.pingInterval = *t;
+    });
     cli.app().add_option("url", options.url);
 }
 
@@ -186,6 +194,7 @@ std::shared_ptr<SRWebSocket> makeSocket(const Options& options) {
     auto socket = SRWebSocket::initWithURLRequestProtocolsAllowsUntrustedSSLCertificates(
         makeRequest(options), protocols, options.insecure);
     if (options.maxMessage) socket->setMaximumMessageSize(*options.maxMessage);
+    socket->setPingInterval(std::chrono::milliseconds(std::llround(std::min(options.pingInterval, 1e6) * 1000)));
     return socket;
 }
 
