@@ -30,6 +30,11 @@ struct RecognizerOptions {
     std::int64_t maxResults = 1;
     float minSilence = 2.0f;         // end-pointing silence in seconds; 0 turns it off
     double finalResultTimeout = 30;  // seconds after the stop; 0: none
+    // Network resilience, as VarenSTTManager's settings of the same names: resume attempts in a
+    // row after a dropped connection, keep-alive pings, an HTTP proxy. Off by default.
+    std::int64_t resumeAttempts = 0;
+    double pingInterval = 0;
+    std::string proxyUrl;
     // Callbacks run on the main run loop (`RunLoop::main()`, which the host runs) instead of a
     // thread the library runs for them.
     bool callbacksOnMainRunLoop = false;
@@ -110,6 +115,8 @@ class VARENSTT_API Recognizer {
     void onFinal(std::function<void(const Recognition& recognition)> callback);
     void onLevel(std::function<void(float decibels)> callback);
     void onError(std::function<void(std::error_code code, std::string_view message)> callback);
+    // The run goes on over a new connection (with `resumeAttempts`); `attempt` in a row.
+    void onResume(std::function<void(std::int64_t attempt)> callback);
 
     // Starts the run; a Recognizer runs once (a second start is a programming error and throws
     // std::logic_error).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ class VARENSTT_API SpeechToTextModuleAudioDelegate {
     // The average input power in dBFS (0 is the loudest).
     virtual void volumeChangedWithDecibels(float decibels) = 0;
     virtual void partialTextRecognized(const std::string& text) = 0;
+    // The run's connection dropped and a new one has taken over (`attempt` in a row).
+    virtual void connectionResumed(std::int64_t attempt) { (void)attempt; }
 };
 
 }  // namespace varen

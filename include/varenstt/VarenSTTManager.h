@@ -49,6 +49,11 @@ class VARENSTT_API VarenSTTManagerDelegate {
                                                             float decibels) {
         (void)manager, (void)decibels;
     }
+    // The run goes on over a new connection after its connection dropped; `attempt` counts the
+    // attempts in a row that it took (1 for the first). Partial text may start again.
+    virtual void varenSTTManagerDidResume(VarenSTTManager& manager, std::int64_t attempt) {
+        (void)manager, (void)attempt;
+    }
 };
 
 // The library's public entry point: the shared object that holds the recognition settings,
@@ -83,6 +88,19 @@ class VARENSTT_API VarenSTTManager : public std::enable_shared_from_this<VarenST
     // fails with "No final result from the server". 30 by default; 0 (or less) waits for ever.
     double finalResultTimeout() const { return finalResultTimeout_; }
     void setFinalResultTimeout(double seconds) { finalResultTimeout_ = seconds; }
+    // How many times in a row a run whose connection drops before its final result opens a new
+    // one and replays its audio from the start; the host hears of a failure only once they are
+    // used up. 0 (the default) never resumes.
+    std::int64_t resumeAttempts() const { return resumeAttempts_; }
+    void setResumeAttempts(std::int64_t attempts) { resumeAttempts_ = attempts; }
+    // Seconds of server silence after which a ping goes out; a run whose server then stays
+    // silent as long again fails ("No pong from the server"). 0 (the default) sends none.
+    double pingInterval() const { return pingInterval_; }
+    void setPingInterval(double seconds) { pingInterval_ = seconds; }
+    // An HTTP proxy to tunnel through, "http://[user:password@]host:port"; empty (the default)
+    // connects directly. The library never reads the environment for it.
+    const std::string& proxyUrl() const { return proxyUrl_; }
+    void setProxyUrl(std::string proxyUrl) { proxyUrl_ = std::move(proxyUrl); }
 
     // `decoderUrl` followed by "?key=<apiKey>&model=<languageModel>", both percent-encoded;
     // no URL when the joined text does not parse.
@@ -113,6 +131,7 @@ class VARENSTT_API VarenSTTManager : public std::enable_shared_from_this<VarenST
     void partialTextRecognized(const std::string& text);
     void didRecognizePartialText(const std::string& text);
     void didChangeVolumeWithDecibels(float decibels);
+    void connectionResumed(std::int64_t attempt);
 
   private:
     class DelegateBridge;
@@ -134,6 +153,9 @@ class VARENSTT_API VarenSTTManager : public std::enable_shared_from_this<VarenST
     float minSilence_;
     std::string languageModel_;
     double finalResultTimeout_ = 30.0;
+    std::int64_t resumeAttempts_ = 0;
+    double pingInterval_ = 0.0;
+    std::string proxyUrl_;
 
     std::weak_ptr<VarenSTTManagerDelegate> delegate_;
     std::shared_ptr<VarenSTTViewController> varenViewController_;

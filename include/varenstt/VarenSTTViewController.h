@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,8 @@ class VARENSTT_API VarenSTTViewControllerDelegate {
     virtual void didRecognizePartialText(const std::string& text) = 0;
     // The level after the screen's clamping: readings of 0 dB and above (and NaN) become -1.
     virtual void didChangeVolumeWithDecibels(float decibels) = 0;
+    // The screen's run goes on over a new connection.
+    virtual void connectionResumed(std::int64_t attempt) { (void)attempt; }
 };
 
 // The library's modal recognition screen: a prompt, a level ball that grows with the input
@@ -79,6 +82,7 @@ class VARENSTT_API VarenSTTViewController : public platform::ViewController,
     // SpeechToTextModuleAudioDelegate
     void volumeChangedWithDecibels(float decibels) override;
     void partialTextRecognized(const std::string& text) override;
+    void connectionResumed(std::int64_t attempt) override;
 
     void viewDidLoad() override;
     void viewDidLayoutSubviews() override;

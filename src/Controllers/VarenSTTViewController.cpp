@@ -162,4 +162,8 @@ void VarenSTTViewController::partialTextRecognized(const std::string& text) {
     if (auto listener = delegate().lock()) listener->didRecognizePartialText(text);
 }
 
+void VarenSTTViewController::connectionResumed(std::int64_t attempt) {
+    if (auto listener = delegate().lock()) listener->connectionResumed(attempt);
+}
+
 }  // namespace varen

@@ -20,6 +20,10 @@ class RecognitionSettings {
     virtual std::int64_t maxResults() const = 0;
     virtual float minSilence() const = 0;
     virtual double finalResultTimeout() const = 0;
+    // Opt-in network resilience; the defaults keep a single direct connection per run.
+    virtual std::int64_t resumeAttempts() const { return 0; }
+    virtual double pingInterval() const { return 0; }
+    virtual std::string proxyUrl() const { return {}; }  // empty: direct
 };
 
 // The service a host names: the decoder URL with the key and the model as query parameters,

@@ -295,6 +295,10 @@ void SpeechToTextModule::socketManagerDidRecognizePartialText(VSWebSocketManager
     if (auto d = audioDelegate()) d->partialTextRecognized(text);
 }
 
+void SpeechToTextModule::socketManagerDidResume(VSWebSocketManager&, std::int64_t attempt) {
+    if (auto d = audioDelegate()) d->connectionResumed(attempt);
+}
+
 void SpeechToTextModule::socketManagerDidRecognizeAudioWithText(
     VSWebSocketManager&, const std::vector<VarenSTTHypothesis>& hypotheses) {
     // Keeps the module alive through the delegate call, which may drop the last other reference.

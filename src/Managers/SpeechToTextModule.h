@@ -103,6 +103,7 @@ class SpeechToTextModule : public VSRecognitionDelegate,
         VSWebSocketManager& manager, const std::vector<VarenSTTHypothesis>& hypotheses) override;
     void socketManagerDidFailToRecognizeAudioWithError(VSWebSocketManager& manager,
                                                        const Error& error) override;
+    void socketManagerDidResume(VSWebSocketManager& manager, std::int64_t attempt) override;
     // EncapsulatingDelegate
     void encapsulatingOver() override {}
 

@@ -16,6 +16,8 @@ inline constexpr const char* kStatusConnectionTimeout = "connection timeout";
 
 // Audio captured while the connection is being made is kept for at most this long.
 inline constexpr std::chrono::seconds kMaxEarlyAudio{60};
+// A run that may resume keeps this much of its audio to replay on a new connection.
+inline constexpr std::chrono::seconds kMaxReplayAudio{600};
 
 // Values of a server message are copied and destroyed recursively, so its nesting is bounded
 // before it is parsed; a deeper message counts as unparsable.

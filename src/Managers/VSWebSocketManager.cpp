@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include "Managers/RecognitionSettings.h"
 #include "Managers/SpeexManagers/AudioFormat.h"
 #include "Managers/VSRecognitionProtocol.h"
+#include "Platform/Net/Streams.h"
 #include "Platform/Runtime.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Log.h"
@@ -85,6 +87,16 @@ bool hasOversizedText(const nlohmann::json& message) {
     });
 }
 
+// A failure as a log line shows it: a recognition failure's message, else the error's own text.
+std::string describe(const Error& error) {
+    if (error.userInfo.is_object()) {
+        const auto message = error.userInfo.find(VarenSTTErrorMessageKey);
+        if (message != error.userInfo.end() && message->is_string())
+            return message->get<std::string>();
+    }
+    return error.localizedDescription();
+}
+
 float confidenceMember(const nlohmann::json& object) {
     nlohmann::json dict = nlohmann::json::object();
     if (auto found = object.find("confidence"); found != object.end()) dict["confidence"] = *found;
@@ -136,6 +148,29 @@ struct VSWebSocketManager::Connection {
     // Main queue only.
     bool outcomeReported = false;  // a final result or a failure has gone up
     bool over = false;             // final result, socket ended or deadline: nothing more goes up
+    // Set when the run may resume: shared by all the connections of the run.
+    std::shared_ptr<Replay> replay;
+    std::int64_t attempt = 0;  // 0 for the run's first connection
+};
+
+// The audio of a run that may resume, and which of its connections streams it now.
+//
+// Thread safety: `packets`, `live`, `stopRequested` and `deadlineArmed` are guarded by `mutex`
+// (the encoding thread appends, the event queue replays); the rest belongs to the event queue.
+struct VSWebSocketManager::Replay {
+    explicit Replay(URL serviceURL) : url(std::move(serviceURL)) {}
+    const URL url;
+    std::int64_t maxAttempts = 0;
+    std::mutex mutex;
+    std::vector<Data> packets;
+    bool loggedFullBuffer = false;
+    // The connection that has had the replay and goes on live; none while one is being made.
+    std::shared_ptr<SRWebSocket> live;
+    bool stopRequested = false;
+    bool deadlineArmed = false;
+    // Event queue only.
+    std::int64_t failedInARow = 0;
+    bool deadlinePassed = false;
 };
 
 std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
@@ -169,14 +204,26 @@ bool VSWebSocketManager::openStream() {
         });
         return true;
     }
-    connection->socket = SRWebSocket::initWithURLProtocols(*url, std::vector<std::string>{});
-    connection->socket->setDelegate(weak_from_this());
-    if (ownEventQueue_) connection->socket->setDelegateDispatchQueue(ownEventQueue_);
-    connection->socket->setMaximumMessageSize(kMaxServerMessage);
+    connection->socket = makeSocket(*url);
+    if (current->resumeAttempts() > 0) {
+        connection->replay = std::make_shared<Replay>(*url);
+        connection->replay->maxAttempts = current->resumeAttempts();
+    }
     // From here on, events of the previous connection change nothing.
     makeCurrent(connection);
     connection->socket->open();
     return true;
+}
+
+std::shared_ptr<SRWebSocket> VSWebSocketManager::makeSocket(const URL& url) {
+    auto webSocket = SRWebSocket::initWithURLProtocols(url, std::vector<std::string>{});
+    webSocket->setDelegate(weak_from_this());
+    if (ownEventQueue_) webSocket->setDelegateDispatchQueue(ownEventQueue_);
+    webSocket->setMaximumMessageSize(kMaxServerMessage);
+    const double pingSeconds = std::min(settings()->pingInterval(), 1e6);
+    if (pingSeconds > 0)
+        webSocket->setPingInterval(std::chrono::milliseconds(std::llround(pingSeconds * 1000)));
+    return webSocket;
 }
 
 void VSWebSocketManager::startStreaming() {
@@ -192,7 +239,12 @@ void VSWebSocketManager::sendStartCommand(SRWebSocket& webSocket) {
 // for that connection.
 void VSWebSocketManager::makeCurrent(const std::shared_ptr<Connection>& connection) {
     std::lock_guard lock(awaitingLock_);
-    if (awaitingRun_ == connection->run) {
+    if (awaitingRun_ == connection->run && connection->replay) {
+        std::lock_guard replayLock(connection->replay->mutex);
+        auto& packets = connection->replay->packets;
+        packets.insert(packets.end(), std::make_move_iterator(awaitingConnection_.begin()),
+                       std::make_move_iterator(awaitingConnection_.end()));
+    } else if (awaitingRun_ == connection->run) {
         std::lock_guard connectionLock(connection->mutex);
         connection->earlyPackets = std::move(awaitingConnection_);
     }
@@ -211,16 +263,32 @@ void VSWebSocketManager::sendAudioData(const Data& chunk) {
         if (!connection || connection->run != run) return keepUntilConnected(run, chunk);
     }
     if (!connection->socket) return;
+    if (connection->replay) return sendReplayed(*connection->replay, chunk);
     if (!connection->streaming.load()) {
         std::lock_guard lock(connection->mutex);
         // Checked again under the lock: the open may have flushed the kept packets meanwhile.
         if (!connection->streaming.load()) return keepForOpen(*connection, chunk);
     }
-    sendOnStreamingConnection(*connection, chunk);
+    sendOnStreamingSocket(*connection->socket, chunk);
 }
 
-void VSWebSocketManager::sendOnStreamingConnection(Connection& connection, const Data& chunk) {
-    SRWebSocket& webSocket = *connection.socket;
+// Kept and sent under one lock, so that a replay on a new connection neither misses a packet
+// nor sends one twice.
+void VSWebSocketManager::sendReplayed(Replay& replay, const Data& chunk) {
+    if (chunk.empty()) return;
+    std::lock_guard lock(replay.mutex);
+    if (replay.packets.size() < kMaxReplayPackets) {
+        replay.packets.push_back(chunk);
+    } else if (!replay.loggedFullBuffer) {
+        replay.loggedFullBuffer = true;
+        platform::log(LogLevel::warning,
+                      "Audio past " + std::to_string(recognition::kMaxReplayAudio.count()) +
+                          " s is not kept: this run can no longer resume");
+    }
+    if (replay.live) sendOnStreamingSocket(*replay.live, chunk);
+}
+
+void VSWebSocketManager::sendOnStreamingSocket(SRWebSocket& webSocket, const Data& chunk) {
     switch (webSocket.readyState()) {
         case SR_OPEN:
             if (!chunk.empty()) webSocket.send(chunk);
@@ -269,6 +337,7 @@ void VSWebSocketManager::forceCloseStreamOfRun(const VSRecognitionDelegate& run)
 
 void VSWebSocketManager::forceClose(const std::shared_ptr<Connection>& connection) {
     if (!connection || !connection->socket) return;
+    if (connection->replay) return forceCloseReplayed(connection);
     {
         std::lock_guard lock(connection->mutex);
         const auto state = connection->socket->readyState();
@@ -287,14 +356,40 @@ void VSWebSocketManager::forceClose(const std::shared_ptr<Connection>& connectio
     }
 }
 
+// The stop goes out on the connection that has had the replay, right after it; until one has,
+// it waits with the replay.
+void VSWebSocketManager::forceCloseReplayed(const std::shared_ptr<Connection>& connection) {
+    Replay& replay = *connection->replay;
+    {
+        std::lock_guard lock(replay.mutex);
+        replay.stopRequested = true;
+        if (!replay.live) return;
+        if (replay.live->readyState() != SR_OPEN) return replay.live->close();
+        replay.live->send(stopCommandText());
+    }
+    armFinalResultDeadline(connection);
+}
+
+// One deadline for the run: a resume neither restarts nor escapes it.
 void VSWebSocketManager::armFinalResultDeadline(const std::shared_ptr<Connection>& connection) {
     const double seconds = settings()->finalResultTimeout();
     if (!(seconds > 0)) return;
+    if (connection->replay) {
+        std::lock_guard lock(connection->replay->mutex);
+        if (std::exchange(connection->replay->deadlineArmed, true)) return;
+    }
     const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(seconds, 1e9)));
     std::weak_ptr<Connection> weakConnection = connection;
-    eventQueue()->after(delay, [self = shared_from_this(), weakConnection] {
-        const auto connection = weakConnection.lock();
+    std::weak_ptr<Replay> weakReplay = connection->replay;
+    eventQueue()->after(delay, [self = shared_from_this(), weakConnection, weakReplay] {
+        auto connection = weakConnection.lock();
+        if (const auto replay = weakReplay.lock()) {
+            // A resume waiting for its turn sees this and ends the run instead.
+            replay->deadlinePassed = true;
+            const auto current = self->connection_.load();
+            connection = current && current->replay == replay ? current : nullptr;
+        }
         if (!connection || connection->over) return;
         connection->over = true;
         connection->socket->close();
@@ -324,6 +419,7 @@ void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
         webSocket.close();
         return;
     }
+    if (connection->replay) return openReplayed(connection, webSocket);
     bool stop = false;
     {
         std::lock_guard lock(connection->mutex);
@@ -339,6 +435,30 @@ void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
     if (stop) forceClose(connection);
 }
 
+void VSWebSocketManager::openReplayed(const std::shared_ptr<Connection>& connection,
+                                      SRWebSocket& webSocket) {
+    Replay& replay = *connection->replay;
+    bool stopped = false;
+    std::size_t replayed = 0;
+    {
+        std::lock_guard lock(replay.mutex);
+        replayed = replay.packets.size();
+        sendStartCommand(webSocket);
+        for (const auto& packet : replay.packets) webSocket.send(packet);
+        if (replay.stopRequested) webSocket.send(stopCommandText());
+        replay.live = webSocket.shared_from_this();
+        stopped = replay.stopRequested;
+    }
+    socket_.store(webSocket.shared_from_this());
+    if (stopped) armFinalResultDeadline(connection);
+    if (connection->attempt == 0) return;
+    platform::log(LogLevel::info, "Resumed the run on a new connection, attempt " +
+                                      std::to_string(connection->attempt) + ": replayed " +
+                                      std::to_string(replayed) + " packets");
+    if (auto delegate = recognitionDelegate())
+        delegate->socketManagerDidResume(*this, connection->attempt);
+}
+
 void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
                                                     const SRMessage& message) {
     const auto connection = currentConnectionOf(webSocket);
@@ -347,6 +467,9 @@ void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
         webSocket.close();
         return;
     }
+    // A server that answers takes the run: attempts in a row count again from zero. One that
+    // accepts connections and drops them at once keeps using them up.
+    if (connection->replay) connection->replay->failedInARow = 0;
     if (const auto* text = std::get_if<std::string>(&message)) {
         handleServerMessage(*connection, *text);
     } else {
@@ -420,28 +543,87 @@ void VSWebSocketManager::reportFailure(Connection& connection, const Error& erro
         delegate->socketManagerDidFailToRecognizeAudioWithError(*this, error);
 }
 
-void VSWebSocketManager::reportEnd(SRWebSocket& webSocket, const Error& error) {
+void VSWebSocketManager::reportEnd(SRWebSocket& webSocket, const Error& error, bool wasClean) {
     const auto connection = currentConnectionOf(webSocket);
     if (!connection || connection->over || connection->outcomeReported) {
         if (connection) connection->over = true;
-        platform::log(LogLevel::info, "Ignoring the end of a finished or superseded connection: " +
-                                          error.localizedDescription());
+        platform::log(LogLevel::info,
+                      "Ignoring the end of a finished or superseded connection: " + describe(error));
         return;
     }
     connection->over = true;
+    if (mayResume(*connection, error, wasClean)) return scheduleResume(connection, error);
     reportFailure(*connection, error);
 }
 
+// Only the network's failures resume. What the server or its certificate said would be said
+// again.
+bool VSWebSocketManager::mayResume(const Connection& connection, const Error& error,
+                                   bool wasClean) const {
+    if (!connection.replay || wasClean) return false;
+    const Replay& replay = *connection.replay;
+    if (replay.failedInARow >= replay.maxAttempts || replay.deadlinePassed) return false;
+    {
+        std::lock_guard lock(connection.replay->mutex);
+        if (replay.loggedFullBuffer) return false;
+    }
+    if (error.domain == platform::kStreamErrorDomain ||
+        error.domain == SRWebSocketTimeoutErrorDomain ||
+        error.domain == VarenSTTRecognitionErrorDomain)  // a close without the final result
+        return true;
+    return error.domain == SRWebSocketErrorDomain &&
+           (error.code == SRWebSocketErrorWriteFailed || error.code == SRWebSocketErrorNoPong);
+}
+
+std::chrono::milliseconds VSWebSocketManager::resumeBackoff(std::int64_t attempt) {
+    constexpr std::int64_t kFirstMs = 250;
+    constexpr std::int64_t kLongestMs = 32'000;
+    const std::int64_t doublings = std::clamp<std::int64_t>(attempt - 1, 0, 7);
+    return std::chrono::milliseconds(std::min(kFirstMs << doublings, kLongestMs));
+}
+
+void VSWebSocketManager::scheduleResume(const std::shared_ptr<Connection>& connection,
+                                        const Error& error) {
+    Replay& replay = *connection->replay;
+    {
+        std::lock_guard lock(replay.mutex);
+        replay.live.reset();
+    }
+    const std::int64_t attempt = ++replay.failedInARow;
+    const auto delay = resumeBackoff(attempt);
+    platform::log(LogLevel::warning,
+                  "Connection lost (" + describe(error) + "); resuming in " +
+                      std::to_string(delay.count()) + " ms, attempt " + std::to_string(attempt) +
+                      " of " + std::to_string(replay.maxAttempts));
+    eventQueue()->after(delay, [self = shared_from_this(), connection] { self->resume(connection); });
+}
+
+void VSWebSocketManager::resume(const std::shared_ptr<Connection>& dropped) {
+    // A newer run, or a newer connection of this one, owns what comes next.
+    if (connection_.load() != dropped || dropped->run != recognitionDelegate().get()) return;
+    const auto replay = dropped->replay;
+    if (replay->deadlinePassed) {
+        return reportFailure(*dropped, recognitionError("No final result from the server"));
+    }
+    auto next = std::make_shared<Connection>();
+    next->run = dropped->run;
+    next->replay = replay;
+    next->attempt = replay->failedInARow;
+    next->socket = makeSocket(replay->url);
+    makeCurrent(next);
+    next->socket->open();
+}
+
 void VSWebSocketManager::webSocketDidFailWithError(SRWebSocket& webSocket, const Error& error) {
-    reportEnd(webSocket, error);
+    reportEnd(webSocket, error, false);
 }
 
 void VSWebSocketManager::webSocketDidCloseWithCodeReasonWasClean(SRWebSocket& webSocket,
                                                                  std::int64_t,
                                                                  const std::optional<std::string>&,
-                                                                 bool) {
+                                                                 bool wasClean) {
     // A server that drops the connection before answering would leave the run waiting for ever.
-    reportEnd(webSocket, recognitionError("Connection closed before the final result"));
+    reportEnd(webSocket, recognitionError("Connection closed before the final result"), wasClean);
 }
 
 std::string VSWebSocketManager::decodeFromHexWithEncoding(const std::string& text,

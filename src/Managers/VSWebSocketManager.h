@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -35,6 +36,10 @@ class VSRecognitionDelegate {
         VSWebSocketManager& manager, const std::vector<VarenSTTHypothesis>& hypotheses) = 0;
     virtual void socketManagerDidFailToRecognizeAudioWithError(VSWebSocketManager& manager,
                                                                const Error& error) = 0;
+    // A new connection has taken over the run and replayed its audio.
+    virtual void socketManagerDidResume(VSWebSocketManager& manager, std::int64_t attempt) {
+        (void)manager, (void)attempt;
+    }
 };
 
 // Text encodings understood by `decodeFromHexWithEncoding`.
@@ -52,6 +57,13 @@ enum class StringEncoding { ASCII, UTF8, ISOLatin1 };
 // (a server status, the socket's own error, "Connection closed before the final result", or
 // "No final result from the server" once `finalResultTimeout` has passed after the stop).
 //
+// With `resumeAttempts` set, a run keeps every packet it sends (up to ten minutes of audio). When
+// its connection drops before the final result (a stream error or end, an unclean close, a
+// handshake that fails on the network or times out, a missed pong) a new connection opens after
+// a back-off of 0.25 s, 0.5 s, 1 s and so on, sends the start command, replays the run's audio
+// from its start, then goes on live. The server's own answers and TLS or pinning failures never
+// resume; the run fails with the last error once the attempts in a row are used up.
+//
 // Thread safety: `sendAudioData` runs on the encoding thread and `forceCloseStream` on the thread
 // that stops capture, while the main queue replaces the current connection; `connection_`,
 // `socket` and `recognitionDelegate` are atomic references, and a connection's early packets and
@@ -64,6 +76,10 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     // At most the open timeout's worth of packets waits for a connection to open.
     static constexpr std::size_t kMaxEarlyPackets =
         recognition::kMaxEarlyAudio.count() * audio::kFramesPerSecond;
+    static constexpr std::size_t kMaxReplayPackets =
+        recognition::kMaxReplayAudio.count() * audio::kFramesPerSecond;
+    // The wait before the given resume attempt (1 for the first).
+    static std::chrono::milliseconds resumeBackoff(std::int64_t attempt);
 
     static std::shared_ptr<VSWebSocketManager> sharedManager();
     VSWebSocketManager() = default;
@@ -110,10 +126,18 @@ class VSWebSocketManager : public SRWebSocketDelegate,
 
   private:
     struct Connection;
+    struct Replay;
 
     std::shared_ptr<Connection> currentConnectionOf(const SRWebSocket& webSocket) const;
+    std::shared_ptr<SRWebSocket> makeSocket(const URL& url);
     void sendStartCommand(SRWebSocket& webSocket);
-    void sendOnStreamingConnection(Connection& connection, const Data& chunk);
+    static void sendOnStreamingSocket(SRWebSocket& webSocket, const Data& chunk);
+    void sendReplayed(Replay& replay, const Data& chunk);
+    void openReplayed(const std::shared_ptr<Connection>& connection, SRWebSocket& webSocket);
+    void forceCloseReplayed(const std::shared_ptr<Connection>& connection);
+    bool mayResume(const Connection& connection, const Error& error, bool wasClean) const;
+    void scheduleResume(const std::shared_ptr<Connection>& connection, const Error& error);
+    void resume(const std::shared_ptr<Connection>& dropped);
     void keepForOpen(Connection& connection, const Data& chunk);
     void makeCurrent(const std::shared_ptr<Connection>& connection);
     void keepUntilConnected(const VSRecognitionDelegate* run, const Data& chunk);
@@ -122,8 +146,9 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     void handleServerMessage(Connection& connection, const std::string& text);
     void reportFinalResult(Connection& connection, const nlohmann::json& message);
     void reportFailure(Connection& connection, const Error& error);
-    // A socket failure or close: the run's failure unless it already has its outcome.
-    void reportEnd(SRWebSocket& webSocket, const Error& error);
+    // A socket failure or close: the run's failure unless it already has its outcome, or a
+    // resume when the run may resume.
+    void reportEnd(SRWebSocket& webSocket, const Error& error, bool wasClean);
 
     std::shared_ptr<const RecognitionSettings> settings() const;
     std::shared_ptr<platform::DispatchQueue> eventQueue() const;

@@ -26,18 +26,27 @@ class OwnSettings final : public RecognitionSettings {
         : url_(recognitionServiceURL(options.url, options.apiKey, options.model)),
           maxResults_(options.maxResults),
           minSilence_(options.minSilence),
-          finalResultTimeout_(options.finalResultTimeout) {}
+          finalResultTimeout_(options.finalResultTimeout),
+          resumeAttempts_(options.resumeAttempts),
+          pingInterval_(options.pingInterval),
+          proxyUrl_(options.proxyUrl) {}
 
     std::optional<URL> serviceURL() const override { return url_; }
     std::int64_t maxResults() const override { return maxResults_; }
     float minSilence() const override { return minSilence_; }
     double finalResultTimeout() const override { return finalResultTimeout_; }
+    std::int64_t resumeAttempts() const override { return resumeAttempts_; }
+    double pingInterval() const override { return pingInterval_; }
+    std::string proxyUrl() const override { return proxyUrl_; }
 
   private:
     const std::optional<URL> url_;
     const std::int64_t maxResults_;
     const float minSilence_;
     const double finalResultTimeout_;
+    const std::int64_t resumeAttempts_;
+    const double pingInterval_;
+    const std::string proxyUrl_;
 };
 
 std::exception_ptr failure(const std::string& message) {
@@ -61,6 +70,7 @@ struct VARENSTT_LOCAL Recognizer::Run final : SpeechToTextModuleDelegate,
         std::function<void(const Recognition&)> final;
         std::function<void(float)> level;
         std::function<void(std::error_code, std::string_view)> error;
+        std::function<void(std::int64_t)> resume;
     };
 
     explicit Run(const RecognizerOptions& options)
@@ -213,6 +223,12 @@ struct VARENSTT_LOCAL Recognizer::Run final : SpeechToTextModuleDelegate,
         });
     }
 
+    void connectionResumed(std::int64_t attempt) override {
+        tell([attempt](Callbacks& c) {
+            if (c.resume) c.resume(attempt);
+        });
+    }
+
     void partialTextRecognized(const std::string& text) override {
         tell([text](Callbacks& c) {
             if (c.partial) c.partial(text);
@@ -344,6 +360,11 @@ void Recognizer::onLevel(std::function<void(float)> callback) {
 void Recognizer::onError(std::function<void(std::error_code, std::string_view)> callback) {
     std::lock_guard lock(run_->mutex);
     run_->callbacks.error = std::move(callback);
+}
+
+void Recognizer::onResume(std::function<void(std::int64_t)> callback) {
+    std::lock_guard lock(run_->mutex);
+    run_->callbacks.resume = std::move(callback);
 }
 
 void Recognizer::start(AudioInput input) {

@@ -45,11 +45,15 @@ class VARENSTT_LOCAL VarenSTTManager::DelegateBridge final : public SpeechToText
     void didChangeVolumeWithDecibels(float decibels) override {
         manager_.didChangeVolumeWithDecibels(decibels);
     }
+    void connectionResumed(std::int64_t attempt) override { manager_.connectionResumed(attempt); }
 
     std::optional<URL> serviceURL() const override { return manager_.serviceURL(); }
     std::int64_t maxResults() const override { return manager_.maxResults(); }
     float minSilence() const override { return manager_.minSilence(); }
     double finalResultTimeout() const override { return manager_.finalResultTimeout(); }
+    std::int64_t resumeAttempts() const override { return manager_.resumeAttempts(); }
+    double pingInterval() const override { return manager_.pingInterval(); }
+    std::string proxyUrl() const override { return manager_.proxyUrl(); }
 
     // Makes the stream client read the shared manager's settings from the moment the library is
     // loaded; the stream client sits below the manager and cannot name it.

@@ -123,6 +123,10 @@ void VarenSTTManager::didRecognizePartialText(const std::string& text) {
     if (auto d = delegate()) d->varenSTTManagerDidRecognizePartialAudioWith(*this, text);
 }
 
+void VarenSTTManager::connectionResumed(std::int64_t attempt) {
+    if (auto d = delegate()) d->varenSTTManagerDidResume(*this, attempt);
+}
+
 void VarenSTTManager::volumeChangedWithDecibels(float decibels) {
     didChangeVolumeWithDecibels(decibels);
 }

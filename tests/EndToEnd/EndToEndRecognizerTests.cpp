@@ -10,7 +10,9 @@
 #include <set>
 #include <thread>
 
+#include "Support/DroppingRelay.h"
 #include "Support/EndToEndSupport.h"
+#include "Support/OggReader.h"
 #include "Support/TestSupport.h"
 #include "varenstt/Runtime.h"
 
@@ -169,6 +171,34 @@ TEST_F(EndToEndRecognizer, AShutdownEndsARunStillGoingAndCompletesItsRecording) 
     EXPECT_THROW(future.get(), RecognitionError);
     for (const auto& file : std::filesystem::directory_iterator(home.documents() / "voice"))
         EXPECT_GT(std::filesystem::file_size(file.path()), 0u) << file.path();
+}
+
+// The relay resets the connection after about a second of audio; the run goes on over a new
+// one, and the server hears the whole recording there once.
+TEST_F(EndToEndRecognizer, ARunCutOffMidwayResumesAndTheServerHearsAllOfIt) {
+    DroppingRelay relay(server->port(), 2500);
+    auto resuming = options();
+    resuming.url = "ws://127.0.0.1:" + std::to_string(relay.port()) + "/ws/client/speech";
+    resuming.resumeAttempts = 3;
+    const auto recognizer = Recognizer::create(resuming);
+    std::atomic<int> resumes{0};
+    recognizer->onResume([&resumes](std::int64_t attempt) {
+        EXPECT_EQ(attempt, 1);
+        ++resumes;
+    });
+    auto future = recognizer->result();
+    recognizer->start(AudioInput::file(speak(home.path(), "cut", digitWords("4271")), 10.0));
+    const auto recognition = outcome(future);
+    EXPECT_EQ(bestTranscript(recognition), digitWords("4271"));
+    EXPECT_EQ(relay.cutsMade(), 1);
+    EXPECT_EQ(relay.connections(), 2);
+    EXPECT_EQ(resumes.load(), 1);
+
+    const auto recorded = readOggStream(readBinaryFile(recognition.recordingPath)).packets.size();
+    ASSERT_GT(recorded, 2u);
+    char heard[32];
+    std::snprintf(heard, sizeof heard, " audio=%.2fs", static_cast<double>(recorded - 2) * 0.02);
+    EXPECT_TRUE(server->waitForLog(heard, 10s)) << heard << "\n" << server->log();
 }
 
 TEST(RecognizerErrors, EveryDomainAndCodeMapsToItsOwnValueAndBack) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "Support/RecognitionServer.h"
@@ -50,6 +51,9 @@ class RecordingDelegate : public varen::VSRecognitionDelegate {
     void socketManagerDidFailToRecognizeAudioWithError(VSWebSocketManager&,
                                                        const Error& error) override {
         record({"failure", error.userInfo.value("message", ""), {}, error});
+    }
+    void socketManagerDidResume(VSWebSocketManager&, std::int64_t attempt) override {
+        record({"resume", std::to_string(attempt), {}, {}});
     }
 
     std::vector<Event> events;
@@ -366,4 +370,73 @@ TEST_F(StreamClient, PassesSocketFailuresOnUnchanged) {
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
     EXPECT_NE(delegate->events[0].error.domain, "Recognition");
     EXPECT_FALSE(delegate->events[0].error.localizedDescription().empty());
+}
+
+// ---- resuming a run on a new connection ----
+
+class ResumingStreamClient : public StreamClient {
+  protected:
+    void SetUp() override { varen::VarenSTTManager::shared()->setResumeAttempts(3); }
+
+    // The packets that connection `number` received, by their first byte.
+    static std::vector<int> packetsOf(const RecognitionServer& server, int number) {
+        std::vector<int> firstBytes;
+        for (const auto& e : server.events("binary")) {
+            if (e["connection"] == number) firstBytes.push_back(std::stoi(
+                                               e["hex"].get<std::string>().substr(0, 2), nullptr, 16));
+        }
+        return firstBytes;
+    }
+};
+
+const json kFinalOnStop = json::array({{{"wait", "stop"}, {"send", RecognitionServer::finalResult({"tre"}, 0.7)}}});
+
+TEST_F(ResumingStreamClient, ADroppedConnectionResumesAndReplaysTheWholeRun) {
+    RecognitionServer server(json{{"connections", {json::array({{{"wait", "binary:3"}, {"drop", true}}}),
+                                                    kFinalOnStop}}});
+    connectTo(server);
+    for (std::uint8_t i = 1; i <= 3; ++i) client->sendAudioData(packet(i));
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("resume") == 1; }));
+    for (std::uint8_t i = 4; i <= 5; ++i) client->sendAudioData(packet(i));
+    client->forceCloseStream();
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("final") == 1; }));
+    ASSERT_TRUE(drainMainLoop());
+    ASSERT_EQ(delegate->events.size(), 2u);
+    EXPECT_EQ(delegate->events[0].text, "1");
+    EXPECT_EQ(delegate->events[1].hypotheses.at(0).transcript(), "tre");
+    EXPECT_EQ(packetsOf(server, 2), (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+TEST_F(ResumingStreamClient, FailsOnceWithTheLastErrorAfterBackingOff) {
+    RecognitionServer server(json{{"connections", {json::array({{{"drop", true}}})}}});
+    connectTo(server);
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }, 20s));
+    ASSERT_TRUE(drainMainLoop());
+    std::vector<std::string> kinds;
+    for (const auto& e : delegate->events) kinds.push_back(e.kind + e.text);
+    EXPECT_EQ(kinds, (std::vector<std::string>{"resume1", "resume2", "resume3", "failure"}));
+    EXPECT_FALSE(delegate->events.back().error.localizedDescription().empty());
+    const auto connects = server.events("connect");
+    ASSERT_EQ(connects.size(), 4u);
+    for (std::size_t i = 1; i < connects.size(); ++i) {
+        const double gap = connects[i]["time"].get<double>() - connects[i - 1]["time"].get<double>();
+        EXPECT_GE(gap, 0.25 * (1 << (i - 1)) - 0.01) << "before attempt " << i;
+    }
+}
+
+TEST_F(ResumingStreamClient, TheServersOwnAnswersAreNeverRetried) {
+    auto logged = std::make_shared<std::pair<std::mutex, std::vector<std::string>>>();
+    varen::setLogHandler([logged](varen::LogLevel, std::string_view line) {
+        std::lock_guard lock(logged->first);
+        logged->second.emplace_back(line);
+    });
+    RecognitionServer server(
+        json::array({{{"wait", "start"}, {"send", {{"status", "busy"}}}, {"close", {1000, ""}}}}));
+    connectTo(server);
+    ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
+    ASSERT_TRUE(drainMainLoop());
+    varen::setLogHandler(nullptr);
+    EXPECT_EQ(delegate->events.back().text, "Busy");
+    std::lock_guard lock(logged->first);
+    for (const auto& line : logged->second) EXPECT_EQ(line.find("resuming"), std::string::npos) << line;
 }

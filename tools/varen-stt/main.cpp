@@ -55,6 +55,8 @@ constexpr const char* kUsage =
     "  --stop-after SECONDS  stop the recognition after that time\n"
     "  --final-timeout SECONDS  deadline for the final result after the stop (default 30;\n"
     "                        0: none)\n"
+    "  --ping-interval SECONDS  ping when the server is silent this long (default 0: never)\n"
+    "  --resume N            resume attempts in a row after the connection drops (default 0)\n"
     "  --json                one JSON object per line for each event\n"
     "  --verbose             the library's log lines on stderr (default: nowhere)\n"
     "  --log FILE            the library's log lines into FILE\n"
@@ -71,6 +73,8 @@ struct Options {
     std::optional<std::filesystem::path> logFile;
     std::optional<double> stopAfter;
     std::optional<double> finalTimeout;
+    std::optional<double> pingInterval;
+    std::optional<std::int64_t> resumeAttempts;
 };
 
 double parseNumber(const std::string& option, const std::string& text) {
@@ -114,6 +118,15 @@ void declareSettings(tools::ToolCommandLine& cli, Options& options) {
     });
     addValue(cli, "--min-silence", [&options](const std::string& v) {
         options.minSilence = static_cast<float>(parseNumber("--min-silence", v));
+    });
+    addValue(cli, "--ping-interval", [&options](const std::string& v) {
+        options.pingInterval = parsePositive("--ping-interval", v);
+    });
+    addValue(cli, "--resume", [&options](const std::string& v) {
+        const double n = parseNumber("--resume", v);
+        if (n < 0 || n != std::floor(n) || n > 1000)
+            throw UsageError("--resume needs a whole number from 0 to 1000");
+        options.resumeAttempts = static_cast<std::int64_t>(n);
     });
 }
 
@@ -231,6 +244,10 @@ class Presenter : public VarenSTTManagerDelegate {
         redraw();
     }
 
+    void varenSTTManagerDidResume(VarenSTTManager&, std::int64_t attempt) override {
+        if (options_.json) emit({{"event", "resume"}, {"attempt", attempt}});
+    }
+
     bool finished() const { return exitStatus_.has_value(); }
     int exitStatus() const { return exitStatus_.value_or(1); }
 
@@ -303,6 +320,8 @@ void applySettings(VarenSTTManager& manager, const Options& options) {
     if (options.maxResults) manager.setMaxResults(*options.maxResults);
     if (options.minSilence) manager.setMinSilence(*options.minSilence);
     if (options.finalTimeout) manager.setFinalResultTimeout(*options.finalTimeout);
+    if (options.pingInterval) manager.setPingInterval(*options.pingInterval);
+    if (options.resumeAttempts) manager.setResumeAttempts(*options.resumeAttempts);
 }
 
 // The audio source, and the record permission when it is to be refused.
@@ -345,6 +364,8 @@ int recognizeEach(const Options& options) {
     if (options.maxResults) batch.recognizer.maxResults = *options.maxResults;
     if (options.minSilence) batch.recognizer.minSilence = *options.minSilence;
     if (options.finalTimeout) batch.recognizer.finalResultTimeout = *options.finalTimeout;
+    if (options.pingInterval) batch.recognizer.pingInterval = *options.pingInterval;
+    if (options.resumeAttempts) batch.recognizer.resumeAttempts = *options.resumeAttempts;
     batch.inputs = options.inputs;
     batch.jobs = options.jobs;
     batch.speed = options.fast ? 10.0 : 1.0;

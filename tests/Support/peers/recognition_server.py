@@ -3,19 +3,22 @@
 
 usage: recognition_server.py SCRIPT.json LOG.jsonl
 
-Every connection runs the script's steps in order. A step may hold:
+Every connection runs the script's steps in order; a script {"connections": [S1, S2, ...]}
+gives the first connection S1, the second S2, and every later one the last. A step may hold:
   "wait":  "start" | "stop" | "binary:N" (N binary messages received) | "text:N" | "close"
   "sleep": seconds
   "send":  an object (sent as JSON text) or a string (sent as is)
   "send_binary": hex bytes
   "close": [code, reason]   a normal close handshake
   "drop":  true             the TCP connection ends without a close frame
-Everything received is logged as one JSON object per line, with the connection's number.
+Everything received is logged as one JSON object per line, with the connection's number; a
+connect also carries its monotonic "time" in seconds.
 The bound port is printed on stdout as "PORT <n>".
 """
 import asyncio
 import json
 import sys
+import time
 
 import websockets
 
@@ -32,7 +35,10 @@ async def handler(websocket, path):
     global connections
     connections += 1
     number = connections
-    log({"connection": number, "type": "connect", "path": path})
+    log({"connection": number, "type": "connect", "path": path, "time": time.monotonic()})
+    steps = script
+    if isinstance(script, dict):
+        steps = script["connections"][min(number, len(script["connections"])) - 1]
     counts = {"start": 0, "stop": 0, "binary": 0, "text": 0, "close": 0}
     changed = asyncio.Condition()
 
@@ -68,7 +74,7 @@ async def handler(websocket, path):
 
     reading = asyncio.ensure_future(reader())
     try:
-        for step in script:
+        for step in steps:
             if "wait" in step:
                 async with changed:
                     await changed.wait_for(lambda: reached(step["wait"]))
