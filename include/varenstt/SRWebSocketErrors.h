@@ -20,6 +20,8 @@ enum SRWebSocketErrorCode : std::int64_t {
     // The secure random generator could not provide a handshake or masking key ("Could not
     // draw random bytes for a key"); nothing predictable is ever sent instead.
     SRWebSocketErrorRandomUnavailable = 2146,
+    // The proxy was unusable, unreachable, refused the tunnel (status under SRHTTPResponseErrorKey) or broke it.
+    SRWebSocketErrorProxyFailed = 2151,
 };
 
 // Code in SRWebSocketTimeoutErrorDomain: still connecting when the open timeout ran out

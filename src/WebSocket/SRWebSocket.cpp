@@ -158,6 +158,14 @@ std::uint64_t SRWebSocket::maximumMessageSize() const {
 void SRWebSocket::setMaximumMessageSize(std::uint64_t bytes) {
     impl_->maximumMessageSize.store(bytes);
 }
+std::optional<URL> SRWebSocket::proxyURL() const {
+    std::lock_guard lock(impl_->propertyMutex);
+    return impl_->proxyURL;
+}
+void SRWebSocket::setProxyURL(std::optional<URL> proxy) {
+    std::lock_guard lock(impl_->propertyMutex);
+    impl_->proxyURL = std::move(proxy);
+}
 
 // ---------------------------------------------------------------------------------------------
 
