@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProxyEnvironment.h"
 #include "ToolCommandLine.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/RunLoop.h"
@@ -46,6 +47,9 @@ const char* const kUsage =
     "  --ca FILE              trust an extra CA certificate (PEM)\n"
     "  --timeout SECONDS      open timeout (default 60; 0: none)\n"
     "  --max-message BYTES    largest message accepted\n"
+    "  --proxy URL            connect through an HTTP proxy, http://[user:password@]host:port\n"
+    "                         (default: http_proxy / https_proxy unless no_proxy names the host;\n"
+    "                         \"\" for none)\n"
     "  --help, --version\n";
 
 struct Options {
@@ -58,6 +62,7 @@ struct Options {
     std::optional<std::string> ca;
     double timeout = 60;
     std::optional<std::uint64_t> maxMessage;
+    std::optional<std::string> proxy;
 };
 
 std::optional<Data> readFile(const std::string& path) {
@@ -134,6 +139,8 @@ void declareOptions(tools::ToolCommandLine& cli, Options& options) {
         if (!n || *n == 0) throw UsageError("--max-message wants a positive number of bytes");
         options.maxMessage = *n;
     });
+    cli.value("--proxy", "--proxy needs a URL",
+              [&options](const std::string& v) { options.proxy = v; });
     cli.app().add_option("url", options.url);
 }
 
@@ -186,6 +193,13 @@ std::shared_ptr<SRWebSocket> makeSocket(const Options& options) {
     auto socket = SRWebSocket::initWithURLRequestProtocolsAllowsUntrustedSSLCertificates(
         makeRequest(options), protocols, options.insecure);
     if (options.maxMessage) socket->setMaximumMessageSize(*options.maxMessage);
+    const URL& url = socket->url();
+    if (const auto proxy = tools::chooseProxy(options.proxy, url.scheme(), url.host(),
+                                              tools::processEnvironment)) {
+        const auto proxyUrl = URL::URLWithString(proxy->url);
+        if (!proxyUrl) throw UsageError(proxy->source + " is not a URL: " + proxy->url);
+        socket->setProxyURL(*proxyUrl);
+    }
     return socket;
 }
 
