@@ -20,7 +20,7 @@ enum SRWebSocketErrorCode : std::int64_t {
     // The secure random generator could not provide a handshake or masking key ("Could not
     // draw random bytes for a key"); nothing predictable is ever sent instead.
     SRWebSocketErrorRandomUnavailable = 2146,
-    // The proxy was unusable, unreachable, refused the tunnel (status under SRHTTPResponseErrorKey) or broke it.
+    // The proxy was unusable, unreachable, refused (status: SRHTTPResponseErrorKey) or broke.
     SRWebSocketErrorProxyFailed = 2151,
 };
 

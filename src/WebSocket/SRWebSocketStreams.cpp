@@ -273,8 +273,9 @@ void SRWebSocket::Impl::readAvailableBytes() {
         if (count > 0 && !inputIsDropped())
             _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
         if (count < 0) {
-            _failWithError(socketErrorFor(inputStream->streamError().value_or(Error::withDescription(
-                platform::kStreamErrorDomain, 0, "Error reading from stream"))));
+            const Error fallback = Error::withDescription(platform::kStreamErrorDomain, 0,
+                                                          "Error reading from stream");
+            _failWithError(socketErrorFor(inputStream->streamError().value_or(fallback)));
             break;
         }
         if (count != static_cast<long>(sizeof buffer)) break;

@@ -63,8 +63,8 @@ bool TinyProxy::startOn(std::uint16_t port, const Options& options) {
 }
 
 std::string TinyProxy::url(const std::string& userInfo) const {
-    return "http://" + (userInfo.empty() ? "" : userInfo + "@") + "127.0.0.1:" +
-           std::to_string(port_);
+    return "http://" + (userInfo.empty() ? "" : userInfo + "@") +
+           "127.0.0.1:" + std::to_string(port_);
 }
 
 std::string TinyProxy::log() const {

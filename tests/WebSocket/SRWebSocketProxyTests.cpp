@@ -49,8 +49,8 @@ class SRWebSocketProxy : public ::testing::Test {
     // A wss peer whose certificate names only "localhost": a name check against the proxy's
     // 127.0.0.1 would fail.
     std::unique_ptr<WebSocketPythonPeer> startSecurePeer() {
-        certificate = test::makeSelfSignedCertificate(dir.path().string(), "localhost",
-                                                      "DNS:localhost");
+        certificate =
+            test::makeSelfSignedCertificate(dir.path().string(), "localhost", "DNS:localhost");
         auto peer = std::make_unique<WebSocketPythonPeer>(
             WEBSOCKET_PEER_SCRIPT, certificate.certFile, certificate.keyFile);
         EXPECT_TRUE(peer->started());
@@ -116,7 +116,8 @@ TEST_F(SRWebSocketProxy, CredentialsAreSentDecodedAndRefusalsNameTheStatus) {
     auto admitted = through(proxy.url("user:s%65cret"), peer.url("/echo"));
     test::expectEchoThenCleanClose(*admitted, "authenticated");
 
-    const std::string refused = "Proxy 127.0.0.1:" + portText(proxy.port()) + " refused the tunnel: ";
+    const std::string refused =
+        "Proxy 127.0.0.1:" + portText(proxy.port()) + " refused the tunnel: ";
     auto anonymous = through(proxy.url(), peer.url("/echo"));
     expectProxyFailed(test::expectOpenFails(*anonymous),
                       refused + "407 Proxy Authentication Required", 407);
@@ -130,10 +131,10 @@ TEST_F(SRWebSocketProxy, APortTheProxyDoesNotAllowIsRefused) {
     TinyProxy proxy(allowingOnly(peer.port() == 443 ? 444 : 443));
     ASSERT_TRUE(proxy.started());
     auto client = through(proxy.url(), peer.url("/echo"));
-    expectProxyFailed(test::expectOpenFails(*client),
-                      "Proxy 127.0.0.1:" + portText(proxy.port()) +
-                          " refused the tunnel: 403 Access violation",
-                      403);
+    expectProxyFailed(
+        test::expectOpenFails(*client),
+        "Proxy 127.0.0.1:" + portText(proxy.port()) + " refused the tunnel: 403 Access violation",
+        403);
 }
 
 TEST_F(SRWebSocketProxy, AProxyThatIsNotListeningFails) {
@@ -191,8 +192,7 @@ TEST_F(SRWebSocketProxy, ScriptedProxyAnswers) {
                                      "127.0.0.1:" + portText(proxy.port());
         auto client = through(proxyURL, c.origin);
         expectProxyFailed(test::expectOpenFails(*client),
-                          "Proxy 127.0.0.1:" + portText(proxy.port()) + " " + c.failure,
-                          c.status);
+                          "Proxy 127.0.0.1:" + portText(proxy.port()) + " " + c.failure, c.status);
         if (!c.request.empty()) {
             const Data received = proxy.connections().at(0)->received();
             EXPECT_EQ(std::string(received.begin(), received.end()), c.request);

@@ -27,9 +27,9 @@ std::string withoutBrackets(const std::string& host) {
 }
 
 bool isIPAddress(const std::string& host) {
-    return host.find(':') != std::string::npos ||
-           std::all_of(host.begin(), host.end(),
-                       [](char c) { return c == '.' || std::isdigit(static_cast<unsigned char>(c)); });
+    return host.find(':') != std::string::npos || std::all_of(host.begin(), host.end(), [](char c) {
+               return c == '.' || std::isdigit(static_cast<unsigned char>(c));
+           });
 }
 
 bool entryCovers(std::string entry, const std::string& host) {
@@ -76,8 +76,9 @@ std::optional<ProxyChoice> chooseProxy(const std::optional<std::string>& explici
     } else {
         const std::string s = lowercase(scheme);
         const bool secure = s == "wss" || s == "https";
-        for (const char* name : secure ? std::initializer_list<const char*>{"https_proxy", "HTTPS_PROXY"}
-                                       : std::initializer_list<const char*>{"http_proxy"}) {
+        for (const char* name :
+             secure ? std::initializer_list<const char*>{"https_proxy", "HTTPS_PROXY"}
+                    : std::initializer_list<const char*>{"http_proxy"}) {
             if (auto value = nonEmpty(environment, name)) {
                 choice = ProxyChoice{withScheme(*value), name};
                 break;

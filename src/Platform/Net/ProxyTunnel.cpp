@@ -52,9 +52,9 @@ ProxyAnswerReader::Progress ProxyAnswerReader::append(const std::uint8_t* bytes,
     }
     if (!answer_.isHeaderComplete()) {
         if (received_ < kMaxProxyAnswerHead) return Progress::NeedMore;
-        return failWith(proxyError(proxy_, 0,
-                                   "sent an answer head longer than " +
-                                       std::to_string(kMaxProxyAnswerHead) + " bytes"));
+        return failWith(proxyError(
+            proxy_, 0,
+            "sent an answer head longer than " + std::to_string(kMaxProxyAnswerHead) + " bytes"));
     }
     const int status = answer_.responseStatusCode();
     if (status < 200 || status > 299) {
@@ -66,7 +66,8 @@ ProxyAnswerReader::Progress ProxyAnswerReader::append(const std::uint8_t* bytes,
         return failWith(std::move(refused));
     }
     if (!answer_.body().empty()) {
-        return failWith(proxyError(proxy_, 0, "sent bytes after its answer, before the tunnel was used"));
+        return failWith(
+            proxyError(proxy_, 0, "sent bytes after its answer, before the tunnel was used"));
     }
     return Progress::Established;
 }
