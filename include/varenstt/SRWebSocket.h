@@ -159,6 +159,14 @@ class VARENSTT_API SRWebSocket : public std::enable_shared_from_this<SRWebSocket
     std::chrono::milliseconds pingInterval() const;
     void setPingInterval(std::chrono::milliseconds interval);
 
+    // An HTTP proxy to reach the server through, asked for a tunnel with CONNECT:
+    // http://[user:password@]host[:port] (port 80 when left out). None, the default, connects
+    // directly. TLS, the host-name check and pinning still concern the server, not the proxy;
+    // the open timeout covers the proxy too. A proxy that is unusable, unreachable or refuses
+    // fails the socket with SRWebSocketErrorProxyFailed.
+    std::optional<URL> proxyURL() const;
+    void setProxyURL(std::optional<URL> proxy);
+
   private:
     struct VARENSTT_LOCAL Impl;
     // The library's own files reach the implementation through it.

@@ -23,6 +23,8 @@ enum SRWebSocketErrorCode : std::int64_t {
     // Keep-alive: nothing came back within the ping interval after a ping ("No pong from the
     // server").
     SRWebSocketErrorNoPong = 2150,
+    // The proxy was unusable, unreachable, refused (status: SRHTTPResponseErrorKey) or broke.
+    SRWebSocketErrorProxyFailed = 2151,
 };
 
 // Code in SRWebSocketTimeoutErrorDomain: still connecting when the open timeout ran out

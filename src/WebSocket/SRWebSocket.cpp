@@ -164,6 +164,14 @@ std::chrono::milliseconds SRWebSocket::pingInterval() const {
 void SRWebSocket::setPingInterval(std::chrono::milliseconds interval) {
     impl_->pingIntervalMs.store(std::max<std::int64_t>(0, interval.count()));
 }
+std::optional<URL> SRWebSocket::proxyURL() const {
+    std::lock_guard lock(impl_->propertyMutex);
+    return impl_->proxyURL;
+}
+void SRWebSocket::setProxyURL(std::optional<URL> proxy) {
+    std::lock_guard lock(impl_->propertyMutex);
+    impl_->proxyURL = std::move(proxy);
+}
 
 // ---------------------------------------------------------------------------------------------
 

@@ -86,6 +86,7 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     std::optional<std::string> protocol;
     std::vector<SRHTTPCookie> requestCookies;
     std::optional<SRHTTPResponse> receivedHTTPHeaders;
+    std::optional<URL> proxyURL;
 
     std::recursive_mutex kvoLock;
     std::shared_ptr<SRWebSocket> selfRetain;
@@ -169,6 +170,7 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     void _initializeStreams();
     void openConnection();
     void _updateSecureStreamOptions();
+    bool applyProxySettings();
     void setupNetworkServiceType(SRURLRequestNetworkServiceType type);
     void scheduleInRunLoopForMode(std::shared_ptr<platform::RunLoop> loop, const std::string& mode);
     void unscheduleFromRunLoopForMode(const std::shared_ptr<platform::RunLoop>& loop,

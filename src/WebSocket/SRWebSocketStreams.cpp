@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cctype>
 #include <mutex>
 
+#include "Platform/Foundation/Result.h"
 #include "Platform/Security/Security.h"
 #include "Platform/Threads/DispatchQueueAccess.h"
 #include "WebSocket/SRRunLoopThread.h"
@@ -30,6 +32,41 @@ bool pinnedCertificateIsProven(const std::vector<Data>& chain, const std::vector
     return platform::chainVerifiesToAnchors(chain, pins, host);
 }
 
+constexpr std::uint32_t kHTTPDefaultPort = 80;
+
+// The streams' settings for a proxy URL, or why the URL cannot name a proxy.
+Result<platform::ProxySettings> proxySettingsFor(const URL& proxy) {
+    std::string scheme = proxy.scheme();
+    for (auto& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::uint32_t port = proxy.port().value_or(0);
+    if (scheme != "http" || proxy.host().empty() || port > 65535) {
+        return Error::withDescription(
+            SRWebSocketErrorDomain, SRWebSocketErrorProxyFailed,
+            "Proxy URL " + proxy.absoluteString() + " is not of the form http://host:port");
+    }
+    platform::ProxySettings settings;
+    settings.host = proxy.host();
+    settings.port = port == 0 ? kHTTPDefaultPort : port;
+    if (auto user = proxy.user(); user && !user->empty()) {
+        settings.user = std::move(user);
+        settings.password = proxy.password().value_or("");
+    }
+    return settings;
+}
+
+// A stream's error as the socket reports it: the proxy's failures under the socket's own code,
+// everything else unchanged.
+Error socketErrorFor(Error streamError) {
+    if (streamError.domain != platform::kStreamProxyErrorDomain) return streamError;
+    Error error = Error::withDescription(SRWebSocketErrorDomain, SRWebSocketErrorProxyFailed,
+                                         streamError.localizedDescription());
+    if (const auto status = streamError.userInfo.find(platform::kStreamProxyStatusKey);
+        status != streamError.userInfo.end()) {
+        error.userInfo[SRHTTPResponseErrorKey] = *status;
+    }
+    return error;
+}
+
 }  // namespace
 
 void SRStreamDelegateAdapter::streamHandleEvent(Stream& stream, StreamEvent event) {
@@ -49,6 +86,7 @@ void SRWebSocket::Impl::_initializeStreams() {
 
 void SRWebSocket::Impl::openConnection() {
     _updateSecureStreamOptions();
+    if (!applyProxySettings()) return;
     bool scheduled;
     {
         std::lock_guard lock(kvoLock);
@@ -72,6 +110,24 @@ void SRWebSocket::Impl::_updateSecureStreamOptions() {
     inputStream->setDelegate(streamDelegate);
     outputStream->setDelegate(streamDelegate);
     setupNetworkServiceType(urlRequest->networkServiceType());
+}
+
+// Hands the proxy, if any, to the streams. False when its URL names no usable proxy: the open
+// then fails without touching the network.
+bool SRWebSocket::Impl::applyProxySettings() {
+    std::optional<URL> proxy;
+    {
+        std::lock_guard lock(propertyMutex);
+        proxy = proxyURL;
+    }
+    if (!proxy) return true;
+    auto settings = proxySettingsFor(*proxy);
+    if (!settings) {
+        _failWithError(settings.error());
+        return false;
+    }
+    outputStream->setProxySettings(*settings);
+    return true;
 }
 
 void SRWebSocket::Impl::setupNetworkServiceType(SRURLRequestNetworkServiceType type) {
@@ -161,15 +217,15 @@ void SRWebSocket::Impl::safeHandleEventStream(StreamEvent event,
             _pumpWriting();
             break;
         case StreamEvent::ErrorOccurred:
-            _failWithError(stream->streamError().value_or(
-                Error::withDescription(platform::kStreamErrorDomain, 0, "Stream error")));
+            _failWithError(socketErrorFor(stream->streamError().value_or(
+                Error::withDescription(platform::kStreamErrorDomain, 0, "Stream error"))));
             _readBufferOffset = 0;
             _readBuffer.clear();
             break;
         case StreamEvent::EndEncountered: {
             _pumpScanner();
             if (auto error = stream->streamError()) {
-                _failWithError(*error);
+                _failWithError(socketErrorFor(*error));
                 break;
             }
             workQueue->async([socket = strongOwner()] {
@@ -218,8 +274,9 @@ void SRWebSocket::Impl::readAvailableBytes() {
         if (count > 0 && !inputIsDropped())
             _readBuffer.insert(_readBuffer.end(), buffer, buffer + count);
         if (count < 0) {
-            _failWithError(inputStream->streamError().value_or(Error::withDescription(
-                platform::kStreamErrorDomain, 0, "Error reading from stream")));
+            const Error fallback = Error::withDescription(platform::kStreamErrorDomain, 0,
+                                                          "Error reading from stream");
+            _failWithError(socketErrorFor(inputStream->streamError().value_or(fallback)));
             break;
         }
         if (count != static_cast<long>(sizeof buffer)) break;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "Support/TestSupport.h"
 #include "Support/WebSocketTestDelegate.h"
 #include "varenstt/SRWebSocket.h"
@@ -38,6 +40,31 @@ struct WebSocketClient {
 inline std::string textOf(const SRMessage& message) {
     if (const auto* s = std::get_if<std::string>(&message)) return *s;
     return "<binary>";
+}
+
+// Opens, sends one text message and expects it back, then closes cleanly.
+inline void expectEchoThenCleanClose(WebSocketClient& client, const std::string& text) {
+    ASSERT_TRUE(client.openAndWait());
+    const auto errors = client.delegate->errors();
+    ASSERT_EQ(client.delegate->opened(), 1)
+        << (errors.empty() ? std::string("no error") : errors[0].localizedDescription());
+    client.socket->send(text);
+    ASSERT_TRUE(runMainLoopUntil([&] { return !client.delegate->messages().empty(); }));
+    EXPECT_EQ(textOf(client.delegate->messages()[0]), text);
+    client.socket->close();
+    ASSERT_TRUE(client.waitEnded());
+    ASSERT_EQ(client.delegate->closes().size(), 1u);
+    EXPECT_TRUE(client.delegate->closes()[0].wasClean);
+}
+
+// Opens and expects the socket to fail once without opening; the error it failed with.
+inline Error expectOpenFails(WebSocketClient& client) {
+    client.socket->open();
+    EXPECT_TRUE(client.waitEnded());
+    EXPECT_EQ(client.delegate->opened(), 0);
+    const auto errors = client.delegate->errors();
+    EXPECT_EQ(errors.size(), 1u);
+    return errors.empty() ? Error{} : errors[0];
 }
 
 }  // namespace varen::test

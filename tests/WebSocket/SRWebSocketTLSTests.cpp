@@ -24,29 +24,10 @@ class SRWebSocketTLS : public ::testing::Test {
         ASSERT_TRUE(peer->started());
     }
 
-    // Opens, sends one message and expects its echo, then closes cleanly.
-    void expectEcho(WebSocketClient& client) {
-        ASSERT_TRUE(client.openAndWait());
-        ASSERT_EQ(client.delegate->opened(), 1)
-            << (client.delegate->errors().empty() ? std::string("no error")
-                                                  : client.delegate->errors()[0].domain);
-        client.socket->send(std::string("over tls"));
-        ASSERT_TRUE(test::runMainLoopUntil([&] { return !client.delegate->messages().empty(); }));
-        EXPECT_EQ(test::textOf(client.delegate->messages()[0]), "over tls");
-        client.socket->close();
-        ASSERT_TRUE(client.waitEnded());
-        ASSERT_EQ(client.delegate->closes().size(), 1u);
-        EXPECT_TRUE(client.delegate->closes()[0].wasClean);
+    static void expectEcho(WebSocketClient& client) {
+        test::expectEchoThenCleanClose(client, "over tls");
     }
-
-    Error expectFailure(WebSocketClient& client) {
-        client.socket->open();
-        EXPECT_TRUE(client.waitEnded());
-        EXPECT_EQ(client.delegate->opened(), 0);
-        const auto errors = client.delegate->errors();
-        EXPECT_EQ(errors.size(), 1u);
-        return errors.empty() ? Error{} : errors[0];
-    }
+    static Error expectFailure(WebSocketClient& client) { return test::expectOpenFails(client); }
 
     test::TemporaryDirectory dir;
     test::SelfSignedCertificate server;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "Support/NetTestServer.h"
 #include "Support/TestSupport.h"
+#include "Support/TinyProxy.h"
 #include "Support/WebSocketPythonPeer.h"
 #include "Support/WebSocketRawServer.h"
 
@@ -39,6 +41,43 @@ TEST(VarenWsTool, SendsStdinLinesAndClosesCleanlyAtTheEnd) {
     EXPECT_EQ(
         lines(tool.standardError()),
         (std::vector<std::string>{"open protocol=chat", "closed code=1000 reason= clean=true"}));
+}
+
+TEST(VarenWsTool, GoesThroughTheProxyOfItsOptionOrOfTheEnvironment) {
+    test::WebSocketPythonPeer peer(WEBSOCKET_PEER_SCRIPT);
+    ASSERT_TRUE(peer.started());
+    test::TinyProxy proxy;
+    ASSERT_TRUE(proxy.started());
+    const std::string dead = "http://127.0.0.1:" + std::to_string(test::unusedLocalPort());
+    struct Case {
+        std::vector<std::string> arguments;
+        std::map<std::string, std::string> environment;
+    };
+    const std::vector<Case> cases = {
+        {{"--proxy", proxy.url()}, {{"http_proxy", dead}}},
+        {{}, {{"http_proxy", proxy.url()}, {"no_proxy", ""}}},
+        {{}, {{"http_proxy", dead}, {"no_proxy", "localhost,127.0.0.1"}}},  // direct
+    };
+    for (const auto& c : cases) {
+        ChildProcess::Options options;
+        options.pipeStdin = true;
+        options.environment = c.environment;
+        std::vector<std::string> argv{VAREN_WS_PATH};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        argv.push_back(peer.url("/echo"));
+        ChildProcess tool(argv, options);
+        tool.writeStdin("proxied\n");
+        EXPECT_TRUE(tool.waitForOutputLine([](const std::string& l) { return l == "proxied"; },
+                                           std::chrono::seconds(10)));
+        tool.closeStdin();
+        EXPECT_EQ(tool.wait(std::chrono::seconds(15)), 0) << tool.standardError();
+        EXPECT_EQ(lines(tool.standardOutput()), std::vector<std::string>{"proxied"});
+    }
+    const std::string log = proxy.log();
+    const std::string connect = "CONNECT 127.0.0.1:" + std::to_string(peer.port());
+    const auto first = log.find(connect);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(log.find(connect, first + 1), std::string::npos);
 }
 
 TEST(VarenWsTool, EchoModeSendsMessagesBackWithTheirType) {

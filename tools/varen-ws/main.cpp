@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProxyEnvironment.h"
 #include "ToolCommandLine.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/RunLoop.h"
@@ -48,6 +49,9 @@ const char* const kUsage =
     "  --timeout SECONDS      open timeout (default 60; 0: none)\n"
     "  --max-message BYTES    largest message accepted\n"
     "  --ping-interval SECONDS  ping when the server is silent this long (default 0: never)\n"
+    "  --proxy URL            connect through an HTTP proxy, http://[user:password@]host:port\n"
+    "                         (default: http_proxy / https_proxy unless no_proxy names the host;\n"
+    "                         \"\" for none)\n"
     "  --help, --version\n";
 
 struct Options {
@@ -61,6 +65,7 @@ struct Options {
     double timeout = 60;
     std::optional<std::uint64_t> maxMessage;
     double pingInterval = 0;
+    std::optional<std::string> proxy;
 };
 
 std::optional<Data> readFile(const std::string& path) {
@@ -142,6 +147,8 @@ void declareOptions(tools::ToolCommandLine& cli, Options& options) {
         if (!t) throw UsageError("--ping-interval wants a number of seconds");
         options.pingInterval = *t;
     });
+    cli.value("--proxy", "--proxy needs a URL",
+              [&options](const std::string& v) { options.proxy = v; });
     cli.app().add_option("url", options.url);
 }
 
@@ -194,7 +201,15 @@ std::shared_ptr<SRWebSocket> makeSocket(const Options& options) {
     auto socket = SRWebSocket::initWithURLRequestProtocolsAllowsUntrustedSSLCertificates(
         makeRequest(options), protocols, options.insecure);
     if (options.maxMessage) socket->setMaximumMessageSize(*options.maxMessage);
-    socket->setPingInterval(std::chrono::milliseconds(std::llround(std::min(options.pingInterval, 1e6) * 1000)));
+    const double pingSeconds = std::min(options.pingInterval, 1e6);
+    socket->setPingInterval(std::chrono::milliseconds(std::llround(pingSeconds * 1000)));
+    const URL& url = socket->url();
+    if (const auto proxy = tools::chooseProxy(options.proxy, url.scheme(), url.host(),
+                                              tools::processEnvironment)) {
+        const auto proxyUrl = URL::URLWithString(proxy->url);
+        if (!proxyUrl) throw UsageError(proxy->source + " is not a URL: " + proxy->url);
+        socket->setProxyURL(*proxyUrl);
+    }
     return socket;
 }
 

@@ -147,6 +147,11 @@ void SocketConnection::setTLSSettings(const TLSSettings& settings) {
     if (!started_) tls_ = settings;
 }
 
+void SocketConnection::setProxySettings(const ProxySettings& settings) {
+    std::lock_guard lock(mutex_);
+    if (!started_) proxy_ = settings;
+}
+
 std::vector<Data> SocketConnection::peerCertificateChain() const {
     std::lock_guard lock(mutex_);
     return peerChain_;
@@ -317,10 +322,20 @@ void SocketConnection::start() {
         fail(systemError(EINVAL));
         return;
     }
+    {
+        std::lock_guard lock(mutex_);
+        viaProxy_ = proxy_;
+    }
+    const std::string host = viaProxy_ ? viaProxy_->host : host_;
+    const std::uint32_t port = viaProxy_ ? viaProxy_->port : port_;
+    if (port == 0 || port > 65535) {
+        fail(connectFailure(systemError(EINVAL)));
+        return;
+    }
     contextLoop_ = loop;
     resolver_ = std::make_unique<asio::ip::tcp::resolver>(RunLoopAccess::context(*loop));
     resolver_->async_resolve(
-        host_, std::to_string(port_),
+        host, std::to_string(port),
         [self = shared_from_this()](const asio::error_code& ec,
                                     const asio::ip::tcp::resolver::results_type& results) {
             self->onResolved(ec, results);
@@ -331,7 +346,7 @@ void SocketConnection::onResolved(const asio::error_code& ec,
                                   const asio::ip::tcp::resolver::results_type& results) {
     if (shutDown_) return;
     if (ec) {
-        fail(resolveError(ec));
+        fail(connectFailure(resolveError(ec)));
         return;
     }
     std::shared_ptr<RunLoop> loop = ioLoop_.lock();
@@ -369,12 +384,79 @@ void SocketConnection::onResolved(const asio::error_code& ec,
 void SocketConnection::onConnected(const asio::error_code& ec) {
     if (shutDown_) return;
     if (ec) {
-        fail(Error::withDescription(kStreamErrorDomain, ec.value(), ec.message()));
+        fail(connectFailure(Error::withDescription(kStreamErrorDomain, ec.value(), ec.message())));
         return;
     }
     // Small frames go out at once rather than waiting for the peer's acknowledgement.
     asio::error_code ignored;
     lowestLayer().set_option(asio::ip::tcp::no_delay(true), ignored);
+    if (viaProxy_) {
+        requestTunnel();
+    } else {
+        startSession();
+    }
+}
+
+// A failure to reach the first hop: with a proxy, the error names the proxy.
+Error SocketConnection::connectFailure(Error cause) const {
+    return viaProxy_ ? proxyUnreachableError(*viaProxy_, cause) : std::move(cause);
+}
+
+// The proxy is asked for a tunnel to our host and port; its answer is read on the bare TCP
+// socket, so TLS starts only inside an established tunnel.
+void SocketConnection::requestTunnel() {
+    writeBuffer_ = proxyConnectRequest(*viaProxy_, host_, port_);
+    proxyAnswer_ = std::make_unique<ProxyAnswerReader>(*viaProxy_);
+    asio::async_write(lowestLayer(), asio::buffer(writeBuffer_),
+                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                          self->onTunnelRequested(ec);
+                      });
+}
+
+void SocketConnection::onTunnelRequested(const asio::error_code& ec) {
+    writeBuffer_.clear();
+    if (shutDown_ || ec == asio::error::operation_aborted) return;
+    if (ec) {
+        fail(proxyBrokenError(*viaProxy_, ec.value(), ec.message()));
+        return;
+    }
+    readTunnelAnswer();
+}
+
+void SocketConnection::readTunnelAnswer() {
+    // Never more than the answer may hold: what follows its head is not ours to take.
+    lowestLayer().async_read_some(
+        asio::buffer(readBuffer_.data(), std::min(readBuffer_.size(), proxyAnswer_->room())),
+        [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
+            self->onTunnelAnswer(ec, count);
+        });
+}
+
+void SocketConnection::onTunnelAnswer(const asio::error_code& ec, std::size_t count) {
+    if (shutDown_ || ec == asio::error::operation_aborted) return;
+    using Progress = ProxyAnswerReader::Progress;
+    const Progress progress =
+        count > 0 ? proxyAnswer_->append(readBuffer_.data(), count) : Progress::NeedMore;
+    if (progress == Progress::Failed) {
+        fail(*proxyAnswer_->error());
+        return;
+    }
+    if (progress == Progress::Established) {
+        proxyAnswer_.reset();
+        startSession();
+        return;
+    }
+    if (ec == asio::error::eof) {
+        fail(proxyAnswer_->endedEarly());
+    } else if (ec) {
+        fail(proxyBrokenError(*viaProxy_, ec.value(), ec.message()));
+    } else {
+        readTunnelAnswer();
+    }
+}
+
+// The transport to our host is there (directly or through a tunnel): TLS, if any, then ready.
+void SocketConnection::startSession() {
     if (!tlsStream_) {
         onTransportReady();
         return;

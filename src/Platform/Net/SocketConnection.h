@@ -14,6 +14,7 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "Platform/Net/ProxyTunnel.h"
 #include "Platform/Net/Streams.h"
 
 namespace varen::platform::detail {
@@ -56,6 +57,7 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     StreamStatus status(StreamSide side) const;
     std::optional<Error> error() const;
     void setTLSSettings(const TLSSettings& settings);
+    void setProxySettings(const ProxySettings& settings);
     std::vector<Data> peerCertificateChain() const;
 
     bool hasBytesAvailable() const;
@@ -90,6 +92,12 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     void onResolved(const asio::error_code& ec,
                     const asio::ip::tcp::resolver::results_type& results);
     void onConnected(const asio::error_code& ec);
+    void requestTunnel();
+    void onTunnelRequested(const asio::error_code& ec);
+    void readTunnelAnswer();
+    void onTunnelAnswer(const asio::error_code& ec, std::size_t count);
+    void startSession();
+    Error connectFailure(Error cause) const;
     void onHandshake(const asio::error_code& ec);
     void onTransportReady();
     void startRead();
@@ -109,6 +117,7 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     mutable std::mutex mutex_;
     std::array<SideState, 2> sides_;
     std::optional<TLSSettings> tls_;
+    std::optional<ProxySettings> proxy_;
     std::weak_ptr<RunLoop> ioLoop_;
     bool started_ = false;
     bool connected_ = false;
@@ -132,6 +141,8 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
     bool draining_ = false;  // our side has ended; waiting for the peer's end before closing
     bool reading_ = false;
     Data writeBuffer_;  // the bytes of the write in flight
+    std::optional<ProxySettings> viaProxy_;           // the proxy_ in force since `start`
+    std::unique_ptr<ProxyAnswerReader> proxyAnswer_;  // while the tunnel is being set up
     std::array<std::uint8_t, 64 * 1024> readBuffer_{};
     // The loop whose context the resolver and sockets below belong to: it must outlive them.
     std::shared_ptr<RunLoop> contextLoop_;

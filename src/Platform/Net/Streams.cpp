@@ -34,6 +34,9 @@ class SocketStream : public Base {
     void setTLSSettings(const TLSSettings& settings) override {
         connection_->setTLSSettings(settings);
     }
+    void setProxySettings(const ProxySettings& settings) override {
+        connection_->setProxySettings(settings);
+    }
     std::vector<Data> peerCertificateChain() const override {
         return connection_->peerCertificateChain();
     }

@@ -44,6 +44,11 @@ enum class StreamStatus : int {
 // failures OpenSSL's reason code and text.
 inline constexpr const char* kStreamErrorDomain = "com.varen.stt.stream";
 inline constexpr const char* kStreamTLSErrorDomain = "com.varen.stt.stream.tls";
+// Failures of the proxy phase, each text naming the proxy: unreachable (the system error number
+// as code), refused (the proxy's HTTP status as code and under kStreamProxyStatusKey), or a
+// tunnel broken or garbled before it was up (code 0 unless a system error caused it).
+inline constexpr const char* kStreamProxyErrorDomain = "com.varen.stt.stream.proxy";
+inline constexpr const char* kStreamProxyStatusKey = "ProxyStatusCode";
 
 class Stream;
 
@@ -63,6 +68,16 @@ struct TLSSettings {
     std::vector<std::string> extraTrustedCertificatesPEM;  // additional trusted CAs
 };
 
+// An HTTP proxy for a pair; applied before `open`. The connection goes to the proxy, which is
+// asked for a tunnel (CONNECT) to the pair's host and port; TLS, if any, runs inside the tunnel
+// and still checks the pair's host, not the proxy.
+struct ProxySettings {
+    std::string host;  // an IP literal without brackets
+    std::uint32_t port = 0;
+    std::optional<std::string> user;  // with a user, Basic credentials are sent (user:password)
+    std::string password;
+};
+
 // Thread safety: `read`, `write`, `hasBytesAvailable`, `hasSpaceAvailable`, `status`, `error`,
 // `close` and the peer chain may be called from any thread (the socket's work queue); events are
 // delivered only on the scheduled run loop's thread. `close` stops all further events.
@@ -78,6 +93,8 @@ class Stream {
     virtual std::optional<Error> streamError() const = 0;
     // TLS for the connection; set on the output stream (the input stream shares the connection).
     virtual void setTLSSettings(const TLSSettings& settings) = 0;
+    // The proxy for the connection; set on the output stream, like TLS.
+    virtual void setProxySettings(const ProxySettings& settings) = 0;
     // After the TLS handshake: the server's chain, leaf first, as DER certificates.
     virtual std::vector<Data> peerCertificateChain() const = 0;
 };
