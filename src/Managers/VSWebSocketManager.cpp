@@ -193,17 +193,12 @@ bool VSWebSocketManager::openStream() {
     connection->run = recognitionDelegate().get();
     const auto current = settings();
     const auto url = current ? current->serviceURL() : std::nullopt;
-    if (!url || !isSocketScheme(url->scheme())) {
-        // A socket for such a URL would stop the process on its scheme check; tell the run instead.
-        makeCurrent(connection);
-        auto self = shared_from_this();
-        eventQueue()->async([self, connection] {
-            if (self->connection_.load() != connection) return;
-            connection->over = true;
-            self->reportFailure(*connection, recognitionError("Invalid service URL"));
-        });
-        return true;
-    }
+    // A socket for such a URL would stop the process on its scheme check; tell the run instead.
+    if (!url || !isSocketScheme(url->scheme()))
+        return failWithoutSocket(connection, "Invalid service URL");
+    const std::string proxy = current->proxyUrl();
+    if (!proxy.empty() && !URL::URLWithString(proxy))
+        return failWithoutSocket(connection, "Invalid proxy URL");
     connection->socket = makeSocket(*url);
     if (current->resumeAttempts() > 0) {
         connection->replay = std::make_shared<Replay>(*url);
@@ -215,12 +210,26 @@ bool VSWebSocketManager::openStream() {
     return true;
 }
 
+bool VSWebSocketManager::failWithoutSocket(const std::shared_ptr<Connection>& connection,
+                                           const std::string& message) {
+    makeCurrent(connection);
+    eventQueue()->async([self = shared_from_this(), connection, message] {
+        if (self->connection_.load() != connection) return;
+        connection->over = true;
+        self->reportFailure(*connection, recognitionError(message));
+    });
+    return true;
+}
+
 std::shared_ptr<SRWebSocket> VSWebSocketManager::makeSocket(const URL& url) {
     auto webSocket = SRWebSocket::initWithURLProtocols(url, std::vector<std::string>{});
     webSocket->setDelegate(weak_from_this());
     if (ownEventQueue_) webSocket->setDelegateDispatchQueue(ownEventQueue_);
     webSocket->setMaximumMessageSize(kMaxServerMessage);
-    const double pingSeconds = std::min(settings()->pingInterval(), 1e6);
+    const auto current = settings();
+    if (const auto proxy = current->proxyUrl(); !proxy.empty())
+        webSocket->setProxyURL(URL::URLWithString(proxy));
+    const double pingSeconds = std::min(current->pingInterval(), 1e6);
     if (pingSeconds > 0)
         webSocket->setPingInterval(std::chrono::milliseconds(std::llround(pingSeconds * 1000)));
     return webSocket;
@@ -281,9 +290,9 @@ void VSWebSocketManager::sendReplayed(Replay& replay, const Data& chunk) {
         replay.packets.push_back(chunk);
     } else if (!replay.loggedFullBuffer) {
         replay.loggedFullBuffer = true;
-        platform::log(LogLevel::warning,
-                      "Audio past " + std::to_string(recognition::kMaxReplayAudio.count()) +
-                          " s is not kept: this run can no longer resume");
+        platform::log(LogLevel::warning, "Audio past " +
+                                             std::to_string(recognition::kMaxReplayAudio.count()) +
+                                             " s is not kept: this run can no longer resume");
     }
     if (replay.live) sendOnStreamingSocket(*replay.live, chunk);
 }
@@ -547,8 +556,8 @@ void VSWebSocketManager::reportEnd(SRWebSocket& webSocket, const Error& error, b
     const auto connection = currentConnectionOf(webSocket);
     if (!connection || connection->over || connection->outcomeReported) {
         if (connection) connection->over = true;
-        platform::log(LogLevel::info,
-                      "Ignoring the end of a finished or superseded connection: " + describe(error));
+        platform::log(LogLevel::info, "Ignoring the end of a finished or superseded connection: " +
+                                          describe(error));
         return;
     }
     connection->over = true;
@@ -591,11 +600,12 @@ void VSWebSocketManager::scheduleResume(const std::shared_ptr<Connection>& conne
     }
     const std::int64_t attempt = ++replay.failedInARow;
     const auto delay = resumeBackoff(attempt);
-    platform::log(LogLevel::warning,
-                  "Connection lost (" + describe(error) + "); resuming in " +
-                      std::to_string(delay.count()) + " ms, attempt " + std::to_string(attempt) +
-                      " of " + std::to_string(replay.maxAttempts));
-    eventQueue()->after(delay, [self = shared_from_this(), connection] { self->resume(connection); });
+    platform::log(LogLevel::warning, "Connection lost (" + describe(error) + "); resuming in " +
+                                         std::to_string(delay.count()) + " ms, attempt " +
+                                         std::to_string(attempt) + " of " +
+                                         std::to_string(replay.maxAttempts));
+    eventQueue()->after(delay,
+                        [self = shared_from_this(), connection] { self->resume(connection); });
 }
 
 void VSWebSocketManager::resume(const std::shared_ptr<Connection>& dropped) {

@@ -91,7 +91,8 @@ class VSWebSocketManager : public SRWebSocketDelegate,
         : ownSettings_(std::move(settings)), ownEventQueue_(std::move(events)) {}
 
     // Starts a new connection for the current recognition delegate; always true. Without a
-    // usable service URL the delegate is told "Invalid service URL" on the main queue instead.
+    // usable service URL (or proxy URL) the delegate is told "Invalid service URL" ("Invalid
+    // proxy URL") on the main queue instead.
     bool openStream();
     // One encoded audio chunk: sent as one binary message while the connection is open, kept
     // while it is being made, dropped once it has ended.
@@ -130,6 +131,9 @@ class VSWebSocketManager : public SRWebSocketDelegate,
 
     std::shared_ptr<Connection> currentConnectionOf(const SRWebSocket& webSocket) const;
     std::shared_ptr<SRWebSocket> makeSocket(const URL& url);
+    // Tells the run, on the event queue, that it could not even make a socket; true.
+    bool failWithoutSocket(const std::shared_ptr<Connection>& connection,
+                           const std::string& message);
     void sendStartCommand(SRWebSocket& webSocket);
     static void sendOnStreamingSocket(SRWebSocket& webSocket, const Data& chunk);
     void sendReplayed(Replay& replay, const Data& chunk);

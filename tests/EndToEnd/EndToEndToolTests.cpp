@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "Support/EndToEndSupport.h"
+#include "Support/TinyProxy.h"
 #include "Support/TestSupport.h"
 
 namespace varen::test {
@@ -238,6 +239,22 @@ class SilentListener {
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
+
+TEST_F(EndToEndTool, ThroughAnHttpProxyTheDigitsArriveAndARefusalNamesTheProxy) {
+    TinyProxy proxy({{server.port()}, std::pair{std::string("user"), std::string("pass")}});
+    ASSERT_TRUE(proxy.started());
+    const auto wav = speak(home.path(), "proxied", digitWords("5813"));
+    auto run = tool(concat(fileArguments(wav), {"--proxy", proxy.url("user:pass")}));
+    ASSERT_EQ(run.wait(), 0) << run.output();
+    EXPECT_EQ(finalTranscripts(run.events()), std::vector<std::string>{digitWords("5813")});
+    EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:" + std::to_string(server.port())),
+              std::string::npos)
+        << proxy.log();
+
+    auto refused = tool(concat(fileArguments(wav), {"--proxy", proxy.url("user:wrong")}));
+    expectOneFailure(refused, "Proxy 127.0.0.1:" + std::to_string(proxy.port()) +
+                                  " refused the tunnel: 401 Unauthorized");
+}
 
 TEST_F(EndToEndTool, AServerThatNeverAnswersTheHandshakeIsOneFailure) {
     SilentListener listener;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace varen::tools {
 
@@ -76,9 +78,9 @@ std::optional<ProxyChoice> chooseProxy(const std::optional<std::string>& explici
     } else {
         const std::string s = lowercase(scheme);
         const bool secure = s == "wss" || s == "https";
-        for (const char* name :
-             secure ? std::initializer_list<const char*>{"https_proxy", "HTTPS_PROXY"}
-                    : std::initializer_list<const char*>{"http_proxy"}) {
+        static const std::vector<std::string> kSecure{"https_proxy", "HTTPS_PROXY"};
+        static const std::vector<std::string> kPlain{"http_proxy"};
+        for (const auto& name : secure ? kSecure : kPlain) {
             if (auto value = nonEmpty(environment, name)) {
                 choice = ProxyChoice{withScheme(*value), name};
                 break;

@@ -20,6 +20,7 @@
 
 #include "BatchRun.h"
 #include "Presentation.h"
+#include "ProxyEnvironment.h"
 #include "ToolCommandLine.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/AudioSession.h"
@@ -57,6 +58,9 @@ constexpr const char* kUsage =
     "                        0: none)\n"
     "  --ping-interval SECONDS  ping when the server is silent this long (default 0: never)\n"
     "  --resume N            resume attempts in a row after the connection drops (default 0)\n"
+    "  --proxy URL           connect through an HTTP proxy, http://[user:password@]host:port\n"
+    "                        (default: http_proxy / https_proxy unless no_proxy names the host;\n"
+    "                        \"\" for none)\n"
     "  --json                one JSON object per line for each event\n"
     "  --verbose             the library's log lines on stderr (default: nowhere)\n"
     "  --log FILE            the library's log lines into FILE\n"
@@ -75,6 +79,8 @@ struct Options {
     std::optional<double> finalTimeout;
     std::optional<double> pingInterval;
     std::optional<std::int64_t> resumeAttempts;
+    std::optional<std::string> proxyOption;  // as given to --proxy
+    std::optional<std::string> proxy;        // the one to use, from --proxy or the environment
 };
 
 double parseNumber(const std::string& option, const std::string& text) {
@@ -128,6 +134,20 @@ void declareSettings(tools::ToolCommandLine& cli, Options& options) {
             throw UsageError("--resume needs a whole number from 0 to 1000");
         options.resumeAttempts = static_cast<std::int64_t>(n);
     });
+    addValue(cli, "--proxy", [&options](const std::string& v) { options.proxyOption = v; });
+}
+
+// The proxy for the decoder URL: --proxy, else the environment's; a usage error when it is no
+// URL. An unusable decoder URL is left for the run to report.
+std::optional<std::string> chosenProxy(const Options& options) {
+    const auto decoder = URL::URLWithString(options.url.value_or(RecognizerOptions{}.url));
+    if (!decoder) return std::nullopt;
+    const auto choice = tools::chooseProxy(options.proxyOption, decoder->scheme(), decoder->host(),
+                                           tools::processEnvironment);
+    if (!choice) return std::nullopt;
+    if (!URL::URLWithString(choice->url))
+        throw UsageError(choice->source + " is not a URL: " + choice->url);
+    return choice->url;
 }
 
 // Where the audio comes from and how the run goes and ends.
@@ -174,6 +194,11 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     }
     if (options.fast && options.inputs.empty()) {
         return cli.reportUsageError("--fast goes with --input");
+    }
+    try {
+        options.proxy = chosenProxy(options);
+    } catch (const UsageError& error) {
+        return cli.reportUsageError(error.what());
     }
     return options;
 }
@@ -322,6 +347,7 @@ void applySettings(VarenSTTManager& manager, const Options& options) {
     if (options.finalTimeout) manager.setFinalResultTimeout(*options.finalTimeout);
     if (options.pingInterval) manager.setPingInterval(*options.pingInterval);
     if (options.resumeAttempts) manager.setResumeAttempts(*options.resumeAttempts);
+    if (options.proxy) manager.setProxyUrl(*options.proxy);
 }
 
 // The audio source, and the record permission when it is to be refused.
@@ -366,6 +392,7 @@ int recognizeEach(const Options& options) {
     if (options.finalTimeout) batch.recognizer.finalResultTimeout = *options.finalTimeout;
     if (options.pingInterval) batch.recognizer.pingInterval = *options.pingInterval;
     if (options.resumeAttempts) batch.recognizer.resumeAttempts = *options.resumeAttempts;
+    if (options.proxy) batch.recognizer.proxyUrl = *options.proxy;
     batch.inputs = options.inputs;
     batch.jobs = options.jobs;
     batch.speed = options.fast ? 10.0 : 1.0;
