@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # How often a 4-digit string is recognised exactly right when the network drops each run's
-# connection once, about a second into its audio, with resuming on and off. Each run goes
-# through its own relay, which resets the first connection after CUT bytes from the client.
+# connection once, about a second into its audio, with resuming on and off, beside the same
+# strings over a direct connection. Each run goes through its own relay, which resets the first
+# connection after CUT bytes from the client.
 #   scripts/measure-resume.sh BUILD_DIR [COUNT [CUT]]
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [COUNT [CUT]]" >&2; exit 2; }
@@ -69,16 +70,20 @@ for _ in $(seq 1 "$count"); do
     strings+=("$((RANDOM % 10))$((RANDOM % 10))$((RANDOM % 10))$((RANDOM % 10))")
 done
 
-for resume in 3 0; do
+for mode in direct 3 0; do
     right=0
     for digits in "${strings[@]}"; do
         text=""
         for ((i = 0; i < 4; i++)); do text+="${text:+ }${words[${digits:i:1}]}"; done
         flite -voice kal -t "$text" -o "$work/speech.wav"
-        coproc RELAY { exec /usr/bin/python3 "$work/relay.py" "$port" "$cut"; }
-        read -r relay_port <&"${RELAY[0]}"
+        target_port=$port resume=0
+        if [ "$mode" != direct ]; then
+            coproc RELAY { exec /usr/bin/python3 "$work/relay.py" "$port" "$cut"; }
+            read -r target_port <&"${RELAY[0]}"
+            resume=$mode
+        fi
         heard=$(HOME="$work" "$tool_bin" --json --fast --resume "$resume" \
-            --url "ws://127.0.0.1:$relay_port/ws/client/speech" --model en-US_8k_digits \
+            --url "ws://127.0.0.1:$target_port/ws/client/speech" --model en-US_8k_digits \
             --input "$work/speech.wav" 2> /dev/null |
             /usr/bin/python3 -c '
 import json, sys
@@ -88,9 +93,14 @@ for line in sys.stdin:
         print((event.get("hypotheses") or [{}])[0].get("transcript") or "")
         break
 ' || true)
-        kill "$RELAY_PID" 2> /dev/null || true
-        wait "$RELAY_PID" 2> /dev/null || true
+        if [ "$mode" != direct ]; then
+            kill "$RELAY_PID" 2> /dev/null || true
+            wait "$RELAY_PID" 2> /dev/null || true
+        fi
         [ "$heard" = "$text" ] && right=$((right + 1))
     done
-    echo "resume attempts $resume: $right of $count right"
+    case $mode in
+        direct) echo "direct, no drop: $right of $count right" ;;
+        *) echo "dropped once, resume attempts $mode: $right of $count right" ;;
+    esac
 done
