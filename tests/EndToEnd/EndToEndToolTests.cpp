@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "Support/EndToEndSupport.h"
-#include "Support/TinyProxy.h"
 #include "Support/TestSupport.h"
+#include "Support/TinyProxy.h"
 
 namespace varen::test {
 namespace {

@@ -215,6 +215,14 @@ WebSocketRawServer::WebSocketRawServer(Script script) {
     });
 }
 
+std::unique_ptr<WebSocketRawConnection> WebSocketRawServer::acceptAnother(
+    std::chrono::milliseconds timeout) {
+    pollfd p{listenFd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return nullptr;
+    const int fd = ::accept(listenFd_, nullptr, nullptr);
+    return fd >= 0 ? std::make_unique<WebSocketRawConnection>(fd) : nullptr;
+}
+
 WebSocketRawServer::~WebSocketRawServer() {
     if (thread_.joinable()) thread_.join();
     if (listenFd_ >= 0) ::close(listenFd_);

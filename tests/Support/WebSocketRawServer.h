@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -75,6 +76,9 @@ class WebSocketRawServer {
     std::string url(const std::string& path = "/") const;
     bool finished() const { return finished_.load(); }
     bool waitFinished(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // For a script that expects the client to come back: its next connection, or none.
+    std::unique_ptr<WebSocketRawConnection> acceptAnother(
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     void fail(const std::string& message);
     std::vector<std::string> failures() const;
