@@ -437,7 +437,7 @@ TEST_F(ResumingStreamClient, AServerThatStopsAnsweringPingsIsLeftForANewConnecti
 
 TEST_F(ResumingStreamClient, FailsOnceWithTheLastErrorAfterBackingOff) {
     RecognitionServer server(json{{"connections", {json::array({{{"drop", true}}})}}});
-    connectTo(server);
+    openTo(server.decoderUrl());
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }, 20s));
     ASSERT_TRUE(drainMainLoop());
     // Each connection opens before it is dropped; the drop is a reset or an end, as it comes.
@@ -462,7 +462,7 @@ TEST_F(ResumingStreamClient, TheServersOwnAnswersAreNeverRetried) {
     });
     RecognitionServer server(
         json::array({{{"wait", "start"}, {"send", {{"status", "busy"}}}, {"close", {1000, ""}}}}));
-    connectTo(server);
+    openTo(server.decoderUrl());
     ASSERT_TRUE(runMainLoopUntil([&] { return delegate->count("failure") == 1; }));
     ASSERT_TRUE(drainMainLoop());
     varen::setLogHandler(nullptr);
