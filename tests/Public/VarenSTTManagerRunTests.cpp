@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 #include "Managers/SpeechToTextModule.h"
 #include "Support/RecognitionServer.h"
@@ -65,7 +66,10 @@ class ManagerRun : public ::testing::Test {
   protected:
     void SetUp() override {
         previousSink = varen::platform::setLogSink(
-            [this](const std::string& line) { logLines.push_back(line); });
+            [this](const std::string& line) {
+                std::lock_guard lock(logMutex);
+                logLines.push_back(line);
+            });
         varen::platform::setDefaultAudioInputSource(
             AudioInputSource::scripted(silence(100), 100ms));
         manager->setDelegate(host);
@@ -76,13 +80,16 @@ class ManagerRun : public ::testing::Test {
         varen::platform::AudioSession::sharedInstance()->setRecordPermissionPolicy(
             varen::platform::AudioSession::RecordPermissionPolicy::grant);
     }
-    bool logged(const std::string& line) const {
+    // Lines come from whichever thread logs: the network thread too.
+    bool logged(const std::string& line) {
+        std::lock_guard lock(logMutex);
         return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
     }
 
     varen::test::TemporaryHome home;
     std::shared_ptr<VarenSTTManager> manager = VarenSTTManager::shared();
     std::shared_ptr<HostDelegate> host = std::make_shared<HostDelegate>();
+    std::mutex logMutex;
     std::vector<std::string> logLines;
     varen::platform::LogSink previousSink;
 };
