@@ -65,6 +65,9 @@ class Batch {
                 redraw({});
             }
         });
+        recognizer->onResume([this, index](std::int64_t attempt) {
+            if (settings_.json) emit(index, {{"event", "resume"}, {"attempt", attempt}});
+        });
         recognizer->onFinal(
             [this, index](const Recognition& recognition) { finishWithFinal(index, recognition); });
         recognizer->onError([this, index](std::error_code, std::string_view message) {
