@@ -155,14 +155,28 @@ struct VSWebSocketManager::Connection {
 
 // The audio of a run that may resume, and which of its connections streams it now.
 //
-// Thread safety: `packets`, `live`, `stopRequested` and `deadlineArmed` are guarded by `mutex`
+// Thread safety: the packets, `live`, `stopRequested` and `deadlineArmed` are guarded by `mutex`
 // (the encoding thread appends, the event queue replays); the rest belongs to the event queue.
 struct VSWebSocketManager::Replay {
     explicit Replay(URL serviceURL) : url(std::move(serviceURL)) {}
     const URL url;
     std::int64_t maxAttempts = 0;
     std::mutex mutex;
-    std::vector<Data> packets;
+    // The packets back to back, and where each ends: a 38-byte packet costs 42 bytes, not a
+    // buffer of its own, so ten minutes stay near 2 KB a second.
+    std::deque<std::uint8_t> packetBytes;
+    std::vector<std::uint32_t> packetEnds;
+
+    std::size_t packetCount() const { return packetEnds.size(); }
+    void keep(const Data& packet) {
+        packetBytes.insert(packetBytes.end(), packet.begin(), packet.end());
+        packetEnds.push_back(static_cast<std::uint32_t>(packetBytes.size()));
+    }
+    Data packet(std::size_t index) const {
+        const std::size_t begin = index == 0 ? 0 : packetEnds[index - 1];
+        return Data(packetBytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                    packetBytes.begin() + static_cast<std::ptrdiff_t>(packetEnds[index]));
+    }
     bool loggedFullBuffer = false;
     // The connection that has had the replay and goes on live; none while one is being made.
     std::shared_ptr<SRWebSocket> live;
@@ -250,9 +264,7 @@ void VSWebSocketManager::makeCurrent(const std::shared_ptr<Connection>& connecti
     std::lock_guard lock(awaitingLock_);
     if (awaitingRun_ == connection->run && connection->replay) {
         std::lock_guard replayLock(connection->replay->mutex);
-        auto& packets = connection->replay->packets;
-        packets.insert(packets.end(), std::make_move_iterator(awaitingConnection_.begin()),
-                       std::make_move_iterator(awaitingConnection_.end()));
+        for (const auto& packet : awaitingConnection_) connection->replay->keep(packet);
     } else if (awaitingRun_ == connection->run) {
         std::lock_guard connectionLock(connection->mutex);
         connection->earlyPackets = std::move(awaitingConnection_);
@@ -286,8 +298,8 @@ void VSWebSocketManager::sendAudioData(const Data& chunk) {
 void VSWebSocketManager::sendReplayed(Replay& replay, const Data& chunk) {
     if (chunk.empty()) return;
     std::lock_guard lock(replay.mutex);
-    if (replay.packets.size() < kMaxReplayPackets) {
-        replay.packets.push_back(chunk);
+    if (replay.packetCount() < kMaxReplayPackets) {
+        replay.keep(chunk);
     } else if (!replay.loggedFullBuffer) {
         replay.loggedFullBuffer = true;
         platform::log(LogLevel::warning, "Audio past " +
@@ -451,9 +463,9 @@ void VSWebSocketManager::openReplayed(const std::shared_ptr<Connection>& connect
     std::size_t replayed = 0;
     {
         std::lock_guard lock(replay.mutex);
-        replayed = replay.packets.size();
+        replayed = replay.packetCount();
         sendStartCommand(webSocket);
-        for (const auto& packet : replay.packets) webSocket.send(packet);
+        for (std::size_t i = 0; i < replayed; ++i) webSocket.send(replay.packet(i));
         if (replay.stopRequested) webSocket.send(stopCommandText());
         replay.live = webSocket.shared_from_this();
         stopped = replay.stopRequested;
