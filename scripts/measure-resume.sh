@@ -97,7 +97,11 @@ for line in sys.stdin:
             kill "$RELAY_PID" 2> /dev/null || true
             wait "$RELAY_PID" 2> /dev/null || true
         fi
-        [ "$heard" = "$text" ] && right=$((right + 1))
+        if [ "$heard" = "$text" ]; then
+            right=$((right + 1))
+        else
+            echo "  $mode: $digits heard as \"$heard\"" >&2
+        fi
     done
     case $mode in
         direct) echo "direct, no drop: $right of $count right" ;;
