@@ -130,42 +130,50 @@ Error recognitionError(const std::string& message) {
                  {{VarenSTTErrorMessageKey, message}}};
 }
 
-// One connection and what belongs to the run that opened it.
+// One connection of a run.
 //
-// Thread safety: made on the thread that opens it; `streaming` is read by the encoding thread
-// without a lock, `earlyPackets` and `stopRequested` are guarded by `mutex`, and the outcome
-// flags belong to the main queue.
+// Thread safety: made on the thread that opens it and constant afterwards, apart from the
+// outcome flags, which belong to the main queue.
 struct VSWebSocketManager::Connection {
     std::shared_ptr<SRWebSocket> socket;         // none when the service URL was unusable
     const VSRecognitionDelegate* run = nullptr;  // identity of the delegate that opened it
-    // Set once the start command and the kept packets are queued; from then on packets go
-    // straight to the socket.
-    std::atomic<bool> streaming{false};
-    std::mutex mutex;
-    std::deque<Data> earlyPackets;
-    bool stopRequested = false;
-    bool loggedFullBuffer = false;
+    std::shared_ptr<RunAudio> audio;             // shared by the connections of the run
+    std::int64_t attempt = 0;                    // 0 for the run's first connection
     // Main queue only.
     bool outcomeReported = false;  // a final result or a failure has gone up
     bool over = false;             // final result, socket ended or deadline: nothing more goes up
-    // Set when the run may resume: shared by all the connections of the run.
-    std::shared_ptr<Replay> replay;
-    std::int64_t attempt = 0;  // 0 for the run's first connection
 };
 
-// The audio of a run that may resume, and which of its connections streams it now.
+// A run's audio on its way to the server. Packets wait here until a connection has opened and
+// sent the start command; a run that may resume keeps every packet, to replay them on a new
+// connection.
 //
 // Thread safety: the packets, `live`, `stopRequested` and `deadlineArmed` are guarded by `mutex`
-// (the encoding thread appends, the event queue replays); the rest belongs to the event queue.
-struct VSWebSocketManager::Replay {
-    explicit Replay(URL serviceURL) : url(std::move(serviceURL)) {}
+// (the encoding thread sends and keeps, the event queue flushes), so that a packet is neither
+// missed nor sent twice and none overtakes the start command; the rest belongs to the event
+// queue.
+struct VSWebSocketManager::RunAudio {
+    RunAudio(URL serviceURL, std::int64_t resumeAttempts)
+        : url(std::move(serviceURL)), maxAttempts(std::max<std::int64_t>(resumeAttempts, 0)) {}
     const URL url;
-    std::int64_t maxAttempts = 0;
+    const std::int64_t maxAttempts;
+    bool keepsSent() const { return maxAttempts > 0; }
+    std::size_t capacity() const { return keepsSent() ? kMaxReplayPackets : kMaxEarlyPackets; }
+
     std::mutex mutex;
     // The packets back to back, and where each ends: a 38-byte packet costs 42 bytes, not a
     // buffer of its own, so ten minutes stay near 2 KB a second.
     std::deque<std::uint8_t> packetBytes;
     std::vector<std::uint32_t> packetEnds;
+    bool loggedFullBuffer = false;
+    // The connection that has sent the start command and the kept packets and now streams;
+    // none while one is being made.
+    std::shared_ptr<SRWebSocket> live;
+    bool stopRequested = false;
+    bool deadlineArmed = false;
+    // Event queue only.
+    std::int64_t failedInARow = 0;
+    bool deadlinePassed = false;
 
     std::size_t packetCount() const { return packetEnds.size(); }
     void keep(const Data& packet) {
@@ -177,14 +185,10 @@ struct VSWebSocketManager::Replay {
         return Data(packetBytes.begin() + static_cast<std::ptrdiff_t>(begin),
                     packetBytes.begin() + static_cast<std::ptrdiff_t>(packetEnds[index]));
     }
-    bool loggedFullBuffer = false;
-    // The connection that has had the replay and goes on live; none while one is being made.
-    std::shared_ptr<SRWebSocket> live;
-    bool stopRequested = false;
-    bool deadlineArmed = false;
-    // Event queue only.
-    std::int64_t failedInARow = 0;
-    bool deadlinePassed = false;
+    void clear() {
+        packetBytes.clear();
+        packetEnds.clear();
+    }
 };
 
 std::shared_ptr<VSWebSocketManager> VSWebSocketManager::sharedManager() {
@@ -214,10 +218,7 @@ bool VSWebSocketManager::openStream() {
     if (!proxy.empty() && !URL::URLWithString(proxy))
         return failWithoutSocket(connection, "Invalid proxy URL");
     connection->socket = makeSocket(*url);
-    if (current->resumeAttempts() > 0) {
-        connection->replay = std::make_shared<Replay>(*url);
-        connection->replay->maxAttempts = current->resumeAttempts();
-    }
+    connection->audio = std::make_shared<RunAudio>(*url, current->resumeAttempts());
     // From here on, events of the previous connection change nothing.
     makeCurrent(connection);
     connection->socket->open();
@@ -262,12 +263,9 @@ void VSWebSocketManager::sendStartCommand(SRWebSocket& webSocket) {
 // for that connection.
 void VSWebSocketManager::makeCurrent(const std::shared_ptr<Connection>& connection) {
     std::lock_guard lock(awaitingLock_);
-    if (awaitingRun_ == connection->run && connection->replay) {
-        std::lock_guard replayLock(connection->replay->mutex);
-        for (const auto& packet : awaitingConnection_) connection->replay->keep(packet);
-    } else if (awaitingRun_ == connection->run) {
-        std::lock_guard connectionLock(connection->mutex);
-        connection->earlyPackets = std::move(awaitingConnection_);
+    if (awaitingRun_ == connection->run && connection->audio) {
+        std::lock_guard audioLock(connection->audio->mutex);
+        for (const auto& packet : awaitingConnection_) connection->audio->keep(packet);
     }
     awaitingConnection_.clear();
     awaitingRun_ = nullptr;
@@ -283,30 +281,25 @@ void VSWebSocketManager::sendAudioData(const Data& chunk) {
         connection = connection_.load();
         if (!connection || connection->run != run) return keepUntilConnected(run, chunk);
     }
-    if (!connection->socket) return;
-    if (connection->replay) return sendReplayed(*connection->replay, chunk);
-    if (!connection->streaming.load()) {
-        std::lock_guard lock(connection->mutex);
-        // Checked again under the lock: the open may have flushed the kept packets meanwhile.
-        if (!connection->streaming.load()) return keepForOpen(*connection, chunk);
-    }
-    sendOnStreamingSocket(*connection->socket, chunk);
+    if (!connection->socket || chunk.empty()) return;
+    RunAudio& audio = *connection->audio;
+    std::lock_guard lock(audio.mutex);
+    if (audio.live) sendOnStreamingSocket(*audio.live, chunk);
+    // Kept while no connection streams (unless this one has ended), and always for a replay.
+    const bool waiting = !audio.live && connection->socket->readyState() < SR_CLOSING;
+    if (waiting || audio.keepsSent()) keep(audio, chunk);
 }
 
-// Kept and sent under one lock, so that a replay on a new connection neither misses a packet
-// nor sends one twice.
-void VSWebSocketManager::sendReplayed(Replay& replay, const Data& chunk) {
-    if (chunk.empty()) return;
-    std::lock_guard lock(replay.mutex);
-    if (replay.packetCount() < kMaxReplayPackets) {
-        replay.keep(chunk);
-    } else if (!replay.loggedFullBuffer) {
-        replay.loggedFullBuffer = true;
-        platform::log(LogLevel::warning, "Audio past " +
-                                             std::to_string(recognition::kMaxReplayAudio.count()) +
-                                             " s is not kept: this run can no longer resume");
-    }
-    if (replay.live) sendOnStreamingSocket(*replay.live, chunk);
+// Called with the audio's lock held.
+void VSWebSocketManager::keep(RunAudio& audio, const Data& chunk) {
+    if (audio.packetCount() < audio.capacity()) return audio.keep(chunk);
+    if (std::exchange(audio.loggedFullBuffer, true)) return;
+    platform::log(LogLevel::warning,
+                  audio.keepsSent()
+                      ? "Audio past " + std::to_string(recognition::kMaxReplayAudio.count()) +
+                            " s is not kept: this run can no longer resume"
+                      : "Dropping audio: the connection has not opened within " +
+                            std::to_string(recognition::kMaxEarlyAudio.count()) + " s of audio");
 }
 
 void VSWebSocketManager::sendOnStreamingSocket(SRWebSocket& webSocket, const Data& chunk) {
@@ -332,21 +325,6 @@ void VSWebSocketManager::keepUntilConnected(const VSRecognitionDelegate* run, co
     if (awaitingConnection_.size() < kMaxEarlyPackets) awaitingConnection_.push_back(chunk);
 }
 
-// Called with the connection's lock held, before it streams.
-void VSWebSocketManager::keepForOpen(Connection& connection, const Data& chunk) {
-    if (chunk.empty() || connection.socket->readyState() >= SR_CLOSING) return;
-    if (connection.earlyPackets.size() >= kMaxEarlyPackets) {
-        if (!connection.loggedFullBuffer) {
-            connection.loggedFullBuffer = true;
-            platform::log(LogLevel::warning,
-                          "Dropping audio: the connection has not opened within " +
-                              std::to_string(recognition::kMaxEarlyAudio.count()) + " s of audio");
-        }
-        return;
-    }
-    connection.earlyPackets.push_back(chunk);
-}
-
 void VSWebSocketManager::forceCloseStream() {
     forceClose(connection_.load());
 }
@@ -356,37 +334,23 @@ void VSWebSocketManager::forceCloseStreamOfRun(const VSRecognitionDelegate& run)
     if (connection && connection->run == &run) forceClose(connection);
 }
 
+// The stop goes out right after the kept packets once a connection has sent them; until then it
+// waits with them.
 void VSWebSocketManager::forceClose(const std::shared_ptr<Connection>& connection) {
     if (!connection || !connection->socket) return;
-    if (connection->replay) return forceCloseReplayed(connection);
+    RunAudio& audio = *connection->audio;
     {
-        std::lock_guard lock(connection->mutex);
-        const auto state = connection->socket->readyState();
-        if (!connection->streaming.load() && (state == SR_CONNECTING || state == SR_OPEN)) {
-            // Sent right after the kept audio once the connection opens.
-            connection->stopRequested = true;
-            return;
+        std::lock_guard lock(audio.mutex);
+        if (!audio.live) {
+            const auto state = connection->socket->readyState();
+            if (audio.keepsSent() || state == SR_CONNECTING || state == SR_OPEN) {
+                audio.stopRequested = true;
+                return;
+            }
+            return connection->socket->close();
         }
-    }
-    SRWebSocket& webSocket = *connection->socket;
-    if (webSocket.readyState() == SR_OPEN) {
-        webSocket.send(stopCommandText());
-        armFinalResultDeadline(connection);
-    } else {
-        webSocket.close();
-    }
-}
-
-// The stop goes out on the connection that has had the replay, right after it; until one has,
-// it waits with the replay.
-void VSWebSocketManager::forceCloseReplayed(const std::shared_ptr<Connection>& connection) {
-    Replay& replay = *connection->replay;
-    {
-        std::lock_guard lock(replay.mutex);
-        replay.stopRequested = true;
-        if (!replay.live) return;
-        if (replay.live->readyState() != SR_OPEN) return replay.live->close();
-        replay.live->send(stopCommandText());
+        if (audio.live->readyState() != SR_OPEN) return audio.live->close();
+        audio.live->send(stopCommandText());
     }
     armFinalResultDeadline(connection);
 }
@@ -395,21 +359,22 @@ void VSWebSocketManager::forceCloseReplayed(const std::shared_ptr<Connection>& c
 void VSWebSocketManager::armFinalResultDeadline(const std::shared_ptr<Connection>& connection) {
     const double seconds = settings()->finalResultTimeout();
     if (!(seconds > 0)) return;
-    if (connection->replay) {
-        std::lock_guard lock(connection->replay->mutex);
-        if (std::exchange(connection->replay->deadlineArmed, true)) return;
+    {
+        std::lock_guard lock(connection->audio->mutex);
+        if (std::exchange(connection->audio->deadlineArmed, true)) return;
     }
     const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(seconds, 1e9)));
     std::weak_ptr<Connection> weakConnection = connection;
-    std::weak_ptr<Replay> weakReplay = connection->replay;
-    eventQueue()->after(delay, [self = shared_from_this(), weakConnection, weakReplay] {
+    std::weak_ptr<RunAudio> weakAudio = connection->audio;
+    eventQueue()->after(delay, [self = shared_from_this(), weakConnection, weakAudio] {
         auto connection = weakConnection.lock();
-        if (const auto replay = weakReplay.lock()) {
+        if (const auto audio = weakAudio.lock()) {
             // A resume waiting for its turn sees this and ends the run instead.
-            replay->deadlinePassed = true;
+            audio->deadlinePassed = true;
+            // The run's newest connection is the one that waits for the final result.
             const auto current = self->connection_.load();
-            connection = current && current->replay == replay ? current : nullptr;
+            if (current && current->audio == audio) connection = current;
         }
         if (!connection || connection->over) return;
         connection->over = true;
@@ -440,42 +405,27 @@ void VSWebSocketManager::webSocketDidOpen(SRWebSocket& webSocket) {
         webSocket.close();
         return;
     }
-    if (connection->replay) return openReplayed(connection, webSocket);
-    bool stop = false;
-    {
-        std::lock_guard lock(connection->mutex);
-        // The start command first, then the audio captured meanwhile; only then may the encoding
-        // thread send on its own, so no packet can overtake the command.
-        sendStartCommand(webSocket);
-        for (auto& packet : connection->earlyPackets) webSocket.send(std::move(packet));
-        connection->earlyPackets.clear();
-        stop = connection->stopRequested;
-        connection->streaming.store(true);
-    }
-    socket_.store(webSocket.shared_from_this());
-    if (stop) forceClose(connection);
-}
-
-void VSWebSocketManager::openReplayed(const std::shared_ptr<Connection>& connection,
-                                      SRWebSocket& webSocket) {
-    Replay& replay = *connection->replay;
+    RunAudio& audio = *connection->audio;
     bool stopped = false;
-    std::size_t replayed = 0;
+    std::size_t sent = 0;
     {
-        std::lock_guard lock(replay.mutex);
-        replayed = replay.packetCount();
+        std::lock_guard lock(audio.mutex);
+        // The start command first, then the audio kept meanwhile (a replay: all of the run's),
+        // then the stop if one came; only then may the encoding thread send on its own.
         sendStartCommand(webSocket);
-        for (std::size_t i = 0; i < replayed; ++i) webSocket.send(replay.packet(i));
-        if (replay.stopRequested) webSocket.send(stopCommandText());
-        replay.live = webSocket.shared_from_this();
-        stopped = replay.stopRequested;
+        sent = audio.packetCount();
+        for (std::size_t i = 0; i < sent; ++i) webSocket.send(audio.packet(i));
+        if (!audio.keepsSent()) audio.clear();
+        if (audio.stopRequested) webSocket.send(stopCommandText());
+        audio.live = webSocket.shared_from_this();
+        stopped = audio.stopRequested;
     }
     socket_.store(webSocket.shared_from_this());
     if (stopped) armFinalResultDeadline(connection);
     if (connection->attempt == 0) return;
     platform::log(LogLevel::info, "Resumed the run on a new connection, attempt " +
                                       std::to_string(connection->attempt) + ": replayed " +
-                                      std::to_string(replayed) + " packets");
+                                      std::to_string(sent) + " packets");
     if (auto delegate = recognitionDelegate())
         delegate->socketManagerDidResume(*this, connection->attempt);
 }
@@ -490,7 +440,7 @@ void VSWebSocketManager::webSocketDidReceiveMessage(SRWebSocket& webSocket,
     }
     // A server that answers takes the run: attempts in a row count again from zero. One that
     // accepts connections and drops them at once keeps using them up.
-    if (connection->replay) connection->replay->failedInARow = 0;
+    connection->audio->failedInARow = 0;
     if (const auto* text = std::get_if<std::string>(&message)) {
         handleServerMessage(*connection, *text);
     } else {
@@ -581,12 +531,12 @@ void VSWebSocketManager::reportEnd(SRWebSocket& webSocket, const Error& error, b
 // again.
 bool VSWebSocketManager::mayResume(const Connection& connection, const Error& error,
                                    bool wasClean) const {
-    if (!connection.replay || wasClean) return false;
-    const Replay& replay = *connection.replay;
-    if (replay.failedInARow >= replay.maxAttempts || replay.deadlinePassed) return false;
+    RunAudio& audio = *connection.audio;
+    if (!audio.keepsSent() || wasClean) return false;
+    if (audio.failedInARow >= audio.maxAttempts || audio.deadlinePassed) return false;
     {
-        std::lock_guard lock(connection.replay->mutex);
-        if (replay.loggedFullBuffer) return false;
+        std::lock_guard lock(audio.mutex);
+        if (audio.loggedFullBuffer) return false;
     }
     if (error.domain == platform::kStreamErrorDomain ||
         error.domain == SRWebSocketTimeoutErrorDomain ||
@@ -605,17 +555,17 @@ std::chrono::milliseconds VSWebSocketManager::resumeBackoff(std::int64_t attempt
 
 void VSWebSocketManager::scheduleResume(const std::shared_ptr<Connection>& connection,
                                         const Error& error) {
-    Replay& replay = *connection->replay;
+    RunAudio& audio = *connection->audio;
     {
-        std::lock_guard lock(replay.mutex);
-        replay.live.reset();
+        std::lock_guard lock(audio.mutex);
+        audio.live.reset();
     }
-    const std::int64_t attempt = ++replay.failedInARow;
+    const std::int64_t attempt = ++audio.failedInARow;
     const auto delay = resumeBackoff(attempt);
     platform::log(LogLevel::warning, "Connection lost (" + describe(error) + "); resuming in " +
                                          std::to_string(delay.count()) + " ms, attempt " +
                                          std::to_string(attempt) + " of " +
-                                         std::to_string(replay.maxAttempts));
+                                         std::to_string(audio.maxAttempts));
     eventQueue()->after(delay,
                         [self = shared_from_this(), connection] { self->resume(connection); });
 }
@@ -623,15 +573,15 @@ void VSWebSocketManager::scheduleResume(const std::shared_ptr<Connection>& conne
 void VSWebSocketManager::resume(const std::shared_ptr<Connection>& dropped) {
     // A newer run, or a newer connection of this one, owns what comes next.
     if (connection_.load() != dropped || dropped->run != recognitionDelegate().get()) return;
-    const auto replay = dropped->replay;
-    if (replay->deadlinePassed) {
+    const auto audio = dropped->audio;
+    if (audio->deadlinePassed) {
         return reportFailure(*dropped, recognitionError("No final result from the server"));
     }
     auto next = std::make_shared<Connection>();
     next->run = dropped->run;
-    next->replay = replay;
-    next->attempt = replay->failedInARow;
-    next->socket = makeSocket(replay->url);
+    next->audio = audio;
+    next->attempt = audio->failedInARow;
+    next->socket = makeSocket(audio->url);
     makeCurrent(next);
     next->socket->open();
 }

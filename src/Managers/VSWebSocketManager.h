@@ -66,9 +66,9 @@ enum class StringEncoding { ASCII, UTF8, ISOLatin1 };
 //
 // Thread safety: `sendAudioData` runs on the encoding thread and `forceCloseStream` on the thread
 // that stops capture, while the main queue replaces the current connection; `connection_`,
-// `socket` and `recognitionDelegate` are atomic references, and a connection's early packets and
-// stop request are guarded by its own mutex. Every socket callback, and so every recognition
-// event, arrives on the main queue.
+// `socket` and `recognitionDelegate` are atomic references, and a run's kept packets, its live
+// connection and its stop request are guarded by the run's own mutex. Every socket callback, and so
+// every recognition event, arrives on the main queue.
 class VSWebSocketManager : public SRWebSocketDelegate,
                            public AudioPacketSink,
                            public std::enable_shared_from_this<VSWebSocketManager> {
@@ -127,7 +127,7 @@ class VSWebSocketManager : public SRWebSocketDelegate,
 
   private:
     struct Connection;
-    struct Replay;
+    struct RunAudio;
 
     std::shared_ptr<Connection> currentConnectionOf(const SRWebSocket& webSocket) const;
     std::shared_ptr<SRWebSocket> makeSocket(const URL& url);
@@ -136,13 +136,10 @@ class VSWebSocketManager : public SRWebSocketDelegate,
                            const std::string& message);
     void sendStartCommand(SRWebSocket& webSocket);
     static void sendOnStreamingSocket(SRWebSocket& webSocket, const Data& chunk);
-    void sendReplayed(Replay& replay, const Data& chunk);
-    void openReplayed(const std::shared_ptr<Connection>& connection, SRWebSocket& webSocket);
-    void forceCloseReplayed(const std::shared_ptr<Connection>& connection);
+    static void keep(RunAudio& audio, const Data& chunk);
     bool mayResume(const Connection& connection, const Error& error, bool wasClean) const;
     void scheduleResume(const std::shared_ptr<Connection>& connection, const Error& error);
     void resume(const std::shared_ptr<Connection>& dropped);
-    void keepForOpen(Connection& connection, const Data& chunk);
     void makeCurrent(const std::shared_ptr<Connection>& connection);
     void keepUntilConnected(const VSRecognitionDelegate* run, const Data& chunk);
     void forceClose(const std::shared_ptr<Connection>& connection);
