@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <portaudio.h>
 #include <speex/speex_resampler.h>
 
@@ -11,6 +10,7 @@
 
 #include "Platform/Audio/AudioLevelTap.h"
 #include "Platform/Audio/InputSource.h"
+#include "Platform/Audio/SharedLibrary.h"
 
 namespace varen::platform {
 
@@ -35,38 +35,81 @@ void ignoreJackMessage(const char*) {}
 // The sound systems PortAudio probes print their enumeration chatter on stderr, which would
 // garble a host's terminal; failures reach the host through our own error texts instead. The
 // libraries come in with PortAudio, so their hooks are looked up rather than linked.
-void quietSoundSystemMessages() {
+void quietSoundSystemMessages(const SharedLibrary& portAudio) {
     using AlsaErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-    using AlsaSetHandler = int (*)(AlsaErrorHandler);
     using JackHandler = void (*)(const char*);
-    using JackSetHandler = void (*)(JackHandler);
-    if (auto set =
-            reinterpret_cast<AlsaSetHandler>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler"))) {
-        set(&ignoreAlsaMessage);
-    }
+    int (*setAlsaHandler)(AlsaErrorHandler) = nullptr;
+    void (*setJackHandler)(JackHandler) = nullptr;
+    portAudio.lookUp(setAlsaHandler, "snd_lib_error_set_handler");
+    if (setAlsaHandler) setAlsaHandler(&ignoreAlsaMessage);
     for (const char* name : {"jack_set_error_function", "jack_set_info_function"}) {
-        if (auto set = reinterpret_cast<JackSetHandler>(dlsym(RTLD_DEFAULT, name))) {
-            set(&ignoreJackMessage);
-        }
+        portAudio.lookUp(setJackHandler, name);
+        if (setJackHandler) setJackHandler(&ignoreJackMessage);
     }
+}
+
+// PortAudio's calls, bound once the device is first used.
+struct PortAudio {
+    decltype(&Pa_Initialize) initialize;
+    decltype(&Pa_Terminate) terminate;
+    decltype(&Pa_GetErrorText) errorText;
+    decltype(&Pa_GetDefaultInputDevice) defaultInputDevice;
+    decltype(&Pa_GetDeviceInfo) deviceInfo;
+    decltype(&Pa_IsFormatSupported) isFormatSupported;
+    decltype(&Pa_OpenStream) openStream;
+    decltype(&Pa_StartStream) startStream;
+    decltype(&Pa_IsStreamActive) isStreamActive;
+    decltype(&Pa_StopStream) stopStream;
+    decltype(&Pa_CloseStream) closeStream;
+};
+
+SharedLibrary& portAudioLibrary() {
+    static SharedLibrary library("libportaudio.so.2");
+    return library;
+}
+
+// Valid once `acquirePortAudio` has succeeded, which every device source follows.
+const PortAudio& pa() {
+    static const PortAudio calls = [] {
+        auto& library = portAudioLibrary();
+        PortAudio bound{};
+        library.bind(bound.initialize, "Pa_Initialize");
+        library.bind(bound.terminate, "Pa_Terminate");
+        library.bind(bound.errorText, "Pa_GetErrorText");
+        library.bind(bound.defaultInputDevice, "Pa_GetDefaultInputDevice");
+        library.bind(bound.deviceInfo, "Pa_GetDeviceInfo");
+        library.bind(bound.isFormatSupported, "Pa_IsFormatSupported");
+        library.bind(bound.openStream, "Pa_OpenStream");
+        library.bind(bound.startStream, "Pa_StartStream");
+        library.bind(bound.isStreamActive, "Pa_IsStreamActive");
+        library.bind(bound.stopStream, "Pa_StopStream");
+        library.bind(bound.closeStream, "Pa_CloseStream");
+        return bound;
+    }();
+    return calls;
 }
 
 Result<void, AudioFailure> acquirePortAudio() {
     std::lock_guard lock(portAudioMutex());
     if (portAudioInitialised && portAudioStale && liveDeviceSources == 0) {
         // Devices are enumerated at initialisation; one may have appeared since.
-        Pa_Terminate();
+        pa().terminate();
         portAudioInitialised = false;
     }
     portAudioStale = false;
     if (!portAudioInitialised) {
         // Probing for a sound server must not spawn one.
         ::setenv("JACK_NO_START_SERVER", "1", 0);
-        quietSoundSystemMessages();
-        const PaError error = Pa_Initialize();
+        pa();
+        if (!portAudioLibrary().loaded()) {
+            return AudioFailure{kAudioQueueErr_InvalidDevice,
+                                "audio system unavailable: " + portAudioLibrary().failure()};
+        }
+        quietSoundSystemMessages(portAudioLibrary());
+        const PaError error = pa().initialize();
         if (error != paNoError) {
             return AudioFailure{kAudioQueueErr_InvalidDevice,
-                                std::string("audio system unavailable: ") + Pa_GetErrorText(error)};
+                                std::string("audio system unavailable: ") + pa().errorText(error)};
         }
         portAudioInitialised = true;
     }
@@ -103,12 +146,12 @@ class DeviceInputSource final : public InputSource {
         }
         (void)InputSource::start();
         std::lock_guard lock(portAudioMutex());
-        if (Pa_IsStreamActive(stream_) == 1) return {};
-        if (const PaError error = Pa_StartStream(stream_); error != paNoError) {
+        if (pa().isStreamActive(stream_) == 1) return {};
+        if (const PaError error = pa().startStream(stream_); error != paNoError) {
             InputSource::stop();
             return AudioFailure{
                 kAudioQueueErr_CannotStart,
-                std::string("cannot start the default input device: ") + Pa_GetErrorText(error)};
+                std::string("cannot start the default input device: ") + pa().errorText(error)};
         }
         return {};
     }
@@ -138,18 +181,18 @@ class DeviceInputSource final : public InputSource {
   private:
     Result<void, AudioFailure> openStream() {
         std::lock_guard lock(portAudioMutex());
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(device_);
+        const PaDeviceInfo* info = pa().deviceInfo(device_);
         PaStreamParameters input{};
         input.device = device_;
         input.channelCount = 1;
         input.sampleFormat = paInt16;
         input.suggestedLatency = info ? info->defaultLowInputLatency : 0.05;
         double deviceRate = rate_;
-        if (Pa_IsFormatSupported(&input, nullptr, deviceRate) != paFormatIsSupported) {
+        if (pa().isFormatSupported(&input, nullptr, deviceRate) != paFormatIsSupported) {
             // Capture at the device's own rate and resample.
             deviceRate = info ? std::round(info->defaultSampleRate) : 0;
             if (deviceRate < 1 ||
-                Pa_IsFormatSupported(&input, nullptr, deviceRate) != paFormatIsSupported) {
+                pa().isFormatSupported(&input, nullptr, deviceRate) != paFormatIsSupported) {
                 return AudioFailure{kAudioQueueErr_CannotStart,
                                     "the default input device cannot capture 16-bit mono audio"};
             }
@@ -166,13 +209,13 @@ class DeviceInputSource final : public InputSource {
             }
         }
         const PaError error =
-            Pa_OpenStream(&stream_, &input, nullptr, deviceRate, paFramesPerBufferUnspecified,
+            pa().openStream(&stream_, &input, nullptr, deviceRate, paFramesPerBufferUnspecified,
                           paNoFlag, &DeviceInputSource::streamCallback, this);
         if (error != paNoError) {
             stream_ = nullptr;
             return AudioFailure{
                 kAudioQueueErr_CannotStart,
-                std::string("cannot open the default input device: ") + Pa_GetErrorText(error)};
+                std::string("cannot open the default input device: ") + pa().errorText(error)};
         }
         return {};
     }
@@ -183,8 +226,8 @@ class DeviceInputSource final : public InputSource {
         if (stream_) {
             // Waits for the device thread to end (an abort would cancel it mid-call), so `this` is
             // no longer in use there.
-            Pa_StopStream(stream_);
-            Pa_CloseStream(stream_);
+            pa().stopStream(stream_);
+            pa().closeStream(stream_);
             stream_ = nullptr;
         }
         if (resampler_) {
@@ -249,8 +292,8 @@ MadeInputSource makeDeviceInputSource(std::uint32_t sampleRate) {
     const PaDeviceInfo* info = nullptr;
     {
         std::lock_guard lock(portAudioMutex());
-        device = Pa_GetDefaultInputDevice();
-        if (device != paNoDevice) info = Pa_GetDeviceInfo(device);
+        device = pa().defaultInputDevice();
+        if (device != paNoDevice) info = pa().deviceInfo(device);
         if (!info || info->maxInputChannels < 1) portAudioStale = true;
     }
     if (device == paNoDevice || !info || info->maxInputChannels < 1) {

@@ -1,6 +1,7 @@
 #include <sndfile.h>
 
 #include "Platform/Audio/PcmFileDecoder.h"
+#include "Platform/Audio/SharedLibrary.h"
 
 namespace varen::platform {
 
@@ -8,10 +9,35 @@ namespace {
 
 constexpr sf_count_t kReadFrames = 2048;
 
+// The library's calls, bound at the first file; null when it cannot be loaded.
+struct Sndfile {
+    decltype(&sf_open) open;
+    decltype(&sf_close) close;
+    decltype(&sf_readf_short) readShortFrames;
+    decltype(&sf_error) error;
+    decltype(&sf_strerror) describe;
+};
+
+const Sndfile* sndfile(std::string& failure) {
+    static SharedLibrary library("libsndfile.so.1");
+    static const Sndfile calls = [] {
+        Sndfile bound{};
+        library.bind(bound.open, "sf_open");
+        library.bind(bound.close, "sf_close");
+        library.bind(bound.readShortFrames, "sf_readf_short");
+        library.bind(bound.error, "sf_error");
+        library.bind(bound.describe, "sf_strerror");
+        return bound;
+    }();
+    failure = library.failure();
+    return library.loaded() ? &calls : nullptr;
+}
+
 class SndfileDecoder final : public PcmFileDecoder {
   public:
-    SndfileDecoder(SNDFILE* file, const SF_INFO& info) : file_(file), info_(info) {}
-    ~SndfileDecoder() override { sf_close(file_); }
+    SndfileDecoder(const Sndfile& sf, SNDFILE* file, const SF_INFO& info)
+        : sf_(sf), file_(file), info_(info) {}
+    ~SndfileDecoder() override { sf_.close(file_); }
     SndfileDecoder(const SndfileDecoder&) = delete;
     SndfileDecoder& operator=(const SndfileDecoder&) = delete;
 
@@ -26,9 +52,9 @@ class SndfileDecoder final : public PcmFileDecoder {
         block.clear();
         const auto channels = std::size_t(info_.channels);
         interleaved_.resize(std::size_t(kReadFrames) * channels);
-        const sf_count_t frames = sf_readf_short(file_, interleaved_.data(), kReadFrames);
+        const sf_count_t frames = sf_.readShortFrames(file_, interleaved_.data(), kReadFrames);
         if (frames <= 0) {
-            if (sf_error(file_) != SF_ERR_NO_ERROR) fault_ = sf_strerror(file_);
+            if (sf_.error(file_) != SF_ERR_NO_ERROR) fault_ = sf_.describe(file_);
             return false;
         }
         block.resize(std::size_t(frames));
@@ -43,6 +69,7 @@ class SndfileDecoder final : public PcmFileDecoder {
     const std::string& fault() const override { return fault_; }
 
   private:
+    const Sndfile& sf_;
     SNDFILE* const file_;
     const SF_INFO info_;
     std::vector<std::int16_t> interleaved_;
@@ -52,14 +79,17 @@ class SndfileDecoder final : public PcmFileDecoder {
 }  // namespace
 
 MadePcmFileDecoder openSndfileDecoder(const std::filesystem::path& path) {
+    std::string failure;
+    const Sndfile* sf = sndfile(failure);
+    if (!sf) return failure;
     SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) return std::string(sf_strerror(nullptr));
+    SNDFILE* file = sf->open(path.c_str(), SFM_READ, &info);
+    if (!file) return std::string(sf->describe(nullptr));
     if (info.channels < 1 || info.samplerate < 1) {
-        sf_close(file);
+        sf->close(file);
         return std::string("no audio channels");
     }
-    return std::unique_ptr<PcmFileDecoder>(std::make_unique<SndfileDecoder>(file, info));
+    return std::unique_ptr<PcmFileDecoder>(std::make_unique<SndfileDecoder>(*sf, file, info));
 }
 
 }  // namespace varen::platform
