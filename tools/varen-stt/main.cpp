@@ -302,9 +302,10 @@ class Presenter : public VarenSTTManagerDelegate {
         platform::RunLoop::main()->stop();
     }
 
-    // One status line, rewritten in place: progress, level meter, partial text.
+    // One status line, rewritten in place: progress, level meter, partial text. Only a person
+    // at a terminal reads it; in a file or a pipe it would be noise, 20 lines a second.
     void redraw() {
-        if (options_.screen) return;
+        if (options_.screen || !stdoutIsTerminal_) return;
         std::string line;
         if (duration_) {
             const double speed = options_.fast ? 10.0 : 1.0;

@@ -37,15 +37,31 @@ void AudioLevelAccumulator::setOrigin(const void* origin) {
 }
 
 void AudioLevelAccumulator::add(double sumOfSquares, std::uint64_t sampleCount,
-                                const void* origin) {
+                                const void* origin, LevelClock::time_point heardAt) {
     std::lock_guard lock(mutex_);
     if (origin_ != nullptr && origin != origin_) return;
+    if (heardAt > LevelClock::now()) {
+        if (ahead_.size() == kMaxAhead) {
+            sumOfSquares_ += ahead_.front().sumOfSquares;
+            sampleCount_ += ahead_.front().sampleCount;
+            ahead_.erase(ahead_.begin());
+        }
+        ahead_.push_back({heardAt, sumOfSquares, sampleCount});
+        return;
+    }
     sumOfSquares_ += sumOfSquares;
     sampleCount_ += sampleCount;
 }
 
 float AudioLevelAccumulator::take() {
     std::lock_guard lock(mutex_);
+    const auto now = LevelClock::now();
+    std::erase_if(ahead_, [&](const Ahead& audio) {
+        if (audio.heardAt > now) return false;
+        sumOfSquares_ += audio.sumOfSquares;
+        sampleCount_ += audio.sampleCount;
+        return true;
+    });
     const float level = averagePowerInDecibels(sumOfSquares_, sampleCount_);
     sumOfSquares_ = 0;
     sampleCount_ = 0;
@@ -63,7 +79,8 @@ void removeAudioLevelObserver(const std::shared_ptr<AudioLevelAccumulator>& obse
     list.erase(std::remove(list.begin(), list.end(), observer), list.end());
 }
 
-void publishInputLevel(const void* data, std::size_t byteCount, const void* origin) {
+void publishInputLevel(const void* data, std::size_t byteCount, const void* origin,
+                       LevelClock::time_point heardAt) {
     {
         std::lock_guard lock(observers().mutex);
         if (observers().list.empty()) return;
@@ -77,7 +94,7 @@ void publishInputLevel(const void* data, std::size_t byteCount, const void* orig
         sum += double(sample) * double(sample);
     }
     std::lock_guard lock(observers().mutex);
-    for (const auto& observer : observers().list) observer->add(sum, count, origin);
+    for (const auto& observer : observers().list) observer->add(sum, count, origin, heardAt);
 }
 
 }  // namespace varen::platform

@@ -82,27 +82,29 @@ class FileInputSource final : public InputSource {
     }
 
   private:
-    // Waits until the next `count` samples have played at the source's pace, and lets the meter
-    // hear them as they play, a slice at a time (meters refresh every 50 ms, buffers come every
-    // 0.5 s). False when the source was stopped meanwhile.
+    // Waits until the next `count` samples have played at the source's pace. The meter hears
+    // them as they play, a slice at a time (meters refresh every 50 ms, buffers come every
+    // 0.5 s), without this thread waking for each slice. False when the source was stopped
+    // meanwhile.
     bool playUpTo(std::size_t count) {
         const std::int16_t* samples = pending_.data() + pendingOffset_;
+        if (!std::isfinite(speed_)) {
+            publishLevel(samples, count * sizeof(std::int16_t));
+            return true;
+        }
+        Clock::time_point from;
+        {
+            std::lock_guard lock(mutex_);
+            from = paceStart_ + paced(handedOut_);
+        }
         const std::size_t slice =
-            std::isfinite(speed_)
-                ? std::max<std::size_t>(1, std::size_t(double(rate_) * speed_ * kMeterSlice))
-                : count;
+            std::max<std::size_t>(1, std::size_t(double(rate_) * speed_ * kMeterSlice));
         for (std::size_t played = 0; played < count;) {
             const std::size_t n = std::min(slice, count - played);
-            Clock::time_point due;
-            {
-                std::lock_guard lock(mutex_);
-                due = paceStart_ + paced(handedOut_ + played + n);
-            }
-            if (std::isfinite(speed_) && !waitUntil(due)) return false;
-            publishLevel(samples + played, n * sizeof(std::int16_t));
             played += n;
+            publishLevel(samples + played - n, n * sizeof(std::int16_t), from + paced(played));
         }
-        return true;
+        return waitUntil(from + paced(count));
     }
 
     // Seconds of wall time between the meter's slices: half its refresh period.

@@ -87,8 +87,9 @@ void InputSource::stop() {
     wake_.notify_all();
 }
 
-void InputSource::publishLevel(const void* data, std::size_t byteCount) const {
-    publishInputLevel(data, byteCount, levelOrigin_.load());
+void InputSource::publishLevel(const void* data, std::size_t byteCount,
+                               Clock::time_point heardAt) const {
+    publishInputLevel(data, byteCount, levelOrigin_.load(), heardAt);
 }
 
 bool InputSource::waitUntil(Clock::time_point deadline) {

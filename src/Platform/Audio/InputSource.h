@@ -52,7 +52,9 @@ class InputSource {
     virtual bool metersAsCaptured() const { return false; }
     // The queue the source's level readings are published for.
     void setLevelOrigin(const void* origin) { levelOrigin_.store(origin); }
-    void publishLevel(const void* data, std::size_t byteCount) const;
+    // The level of audio heard now, or at `heardAt` (the meter waits for that time).
+    void publishLevel(const void* data, std::size_t byteCount,
+                      Clock::time_point heardAt = Clock::now()) const;
 
     // Sleeps until the deadline; false when `stop` came first.
     bool waitUntil(Clock::time_point deadline);
