@@ -27,6 +27,20 @@ TEST(AudioLevel, PowerIsRmsOverFullScaleInDecibels) {
     EXPECT_EQ(averagePowerInDecibels(0, 0), -160.0f);
 }
 
+// A file source hands in a buffer's slices before they play: each counts from its own time on.
+TEST(AudioLevel, AudioHandedInAheadCountsOnlyOnceItIsHeard) {
+    AudioLevelAccumulator meter;
+    const auto now = LevelClock::now();
+    const auto later = now + std::chrono::hours(1);
+    meter.add(1600, 1600, nullptr, later);
+    EXPECT_EQ(meter.take(), -160.0f) << "not heard yet";
+    meter.add(1600, 1600, nullptr, now);
+    EXPECT_NEAR(meter.take(), -90.31, 0.01) << "what is heard counts without what is ahead";
+    // A source running ahead without end cannot grow the meter: the oldest counts at once.
+    for (int i = 0; i < 1000; ++i) meter.add(1600 * 4, 1600, nullptr, later);
+    EXPECT_NEAR(meter.take(), -84.29, 0.01);
+}
+
 TEST(AudioRecorder, MetersWhatTheSourceDeliveredSinceTheLastRefresh) {
     setDefaultAudioInputSource(
         AudioInputSource::scripted({ScriptedAudioBuffer::pcm(squareWave(1600, 32767)),
