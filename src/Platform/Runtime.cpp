@@ -45,7 +45,17 @@ void Runtime::shutdown() {
     }
 }
 
-Runtime::Runtime() : pool_(std::make_shared<WorkerPool>(kWorkerThreads)) {}
+Runtime::Runtime() = default;
+
+std::shared_ptr<WorkerPool> Runtime::workerPool() {
+    std::lock_guard lock(poolMutex_);
+    if (!pool_) {
+        pool_ = std::make_shared<WorkerPool>(kWorkerThreads);
+        // Asked for while shutting down: queues made now drop what they are given.
+        if (stopping()) pool_->retire();
+    }
+    return pool_;
+}
 
 Runtime::~Runtime() {
     stop();
@@ -116,7 +126,12 @@ void Runtime::stop() {
         threads.swap(threads_);
     }
     for (auto& worker : threads) worker.thread.join();
-    pool_->retire();
+    std::shared_ptr<WorkerPool> pool;
+    {
+        std::lock_guard lock(poolMutex_);
+        pool = pool_;
+    }
+    if (pool) pool->retire();
     runStage(Stage::retireLoops);
 
     // Newest first: later objects may use earlier ones as they go.

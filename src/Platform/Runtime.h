@@ -50,7 +50,8 @@ class Runtime {
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
-    const std::shared_ptr<WorkerPool>& workerPool() const { return pool_; }
+    // Started at its first use: a process whose queues all run on loops never starts it.
+    std::shared_ptr<WorkerPool> workerPool();
 
     // The object of one subsystem (`key` is the address of something of its own), made by
     // `make` on first use in this runtime.
@@ -73,7 +74,8 @@ class Runtime {
     void stop();
     void letGoOfFinishedThread(std::uint64_t id);
 
-    std::shared_ptr<WorkerPool> pool_;
+    std::mutex poolMutex_;
+    std::shared_ptr<WorkerPool> pool_;  // guarded by poolMutex_
     std::atomic<bool> stopping_{false};
     std::recursive_mutex mutex_;  // objects made by `make` may ask for others
     std::map<const void*, std::shared_ptr<void>> objects_;
