@@ -25,6 +25,7 @@ class VarenSttTool : public ::testing::Test {
     struct Run {
         int status;
         std::vector<json> events;
+        std::string standardOutput;
         std::string standardError;
     };
 
@@ -36,7 +37,7 @@ class VarenSttTool : public ::testing::Test {
                                  {},
                                  false});
         const auto status = tool.wait(60s);
-        Run result{status.value_or(-1), {}, tool.standardError()};
+        Run result{status.value_or(-1), {}, tool.standardOutput(), tool.standardError()};
         std::istringstream lines(tool.standardOutput());
         std::string line;
         while (std::getline(lines, line)) {
@@ -103,6 +104,22 @@ TEST_F(VarenSttTool, PrintsEveryEventAndExitsZeroOnAFinalResult) {
 }
 
 // The library's own lines would break the status line: they appear only where asked for.
+// The status line is for a person at a terminal; in a pipe only the results remain.
+TEST_F(VarenSttTool, PipedWithoutJsonItPrintsOnlyTheResults) {
+    RecognitionServer server(json::array({
+        {{"wait", "binary:1"}, {"send", {{"final", false}, {"transcript", "one"}}}},
+        {{"wait", "stop"}, {"send", RecognitionServer::finalResult({"one two"}, 0.5)}},
+    }));
+    auto args = fileRun(server);
+    args.erase(args.begin());  // no --json
+    const auto result = run(args);
+    ASSERT_EQ(result.status, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput.rfind("final result:\n  1. one two", 0), 0u)
+        << result.standardOutput;
+    EXPECT_EQ(result.standardOutput.find('\r'), std::string::npos);
+    EXPECT_NE(result.standardOutput.find("\nrecording: "), std::string::npos);
+}
+
 TEST_F(VarenSttTool, LibraryLogsGoToStderrOnlyWithVerboseAndToTheLogFile) {
     const json script = json::array({
         {{"wait", "binary:1"}, {"send", {{"final", false}, {"transcript", "one"}}}},
