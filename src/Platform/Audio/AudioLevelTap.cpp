@@ -36,8 +36,8 @@ void AudioLevelAccumulator::setOrigin(const void* origin) {
     origin_ = origin;
 }
 
-void AudioLevelAccumulator::add(double sumOfSquares, std::uint64_t sampleCount,
-                                const void* origin, LevelClock::time_point heardAt) {
+void AudioLevelAccumulator::add(double sumOfSquares, std::uint64_t sampleCount, const void* origin,
+                                LevelClock::time_point heardAt) {
     std::lock_guard lock(mutex_);
     if (origin_ != nullptr && origin != origin_) return;
     if (heardAt > LevelClock::now()) {

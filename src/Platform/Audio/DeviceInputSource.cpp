@@ -100,7 +100,7 @@ Result<void, AudioFailure> acquirePortAudio() {
     if (!portAudioInitialised) {
         // Probing for a sound server must not spawn one.
         ::setenv("JACK_NO_START_SERVER", "1", 0);
-        pa();
+        pa();  // binds the calls: what is missing shows in the library's failure
         if (!portAudioLibrary().loaded()) {
             return AudioFailure{kAudioQueueErr_InvalidDevice,
                                 "audio system unavailable: " + portAudioLibrary().failure()};
@@ -210,7 +210,7 @@ class DeviceInputSource final : public InputSource {
         }
         const PaError error =
             pa().openStream(&stream_, &input, nullptr, deviceRate, paFramesPerBufferUnspecified,
-                          paNoFlag, &DeviceInputSource::streamCallback, this);
+                            paNoFlag, &DeviceInputSource::streamCallback, this);
         if (error != paNoError) {
             stream_ = nullptr;
             return AudioFailure{
