@@ -11,6 +11,7 @@
 #include "Managers/VSWebSocketManager.h"
 #include "Platform/Audio/AudioQueue.h"
 #include "Platform/Audio/AudioRecorder.h"
+#include "Platform/Threads/SharedSlot.h"
 #include "varenstt/Platform/AudioInputSource.h"
 #include "varenstt/Platform/DispatchQueue.h"
 #include "varenstt/Platform/Timer.h"
@@ -21,8 +22,9 @@ namespace varen {
 // What the capture callback shares with the module.
 //
 // Thread safety: `mIsRunning` and `mEncapsulator` are read on the input queue's thread while the
-// module changes them on its own; both are atomic, and the module stops the queue synchronously
-// before it changes them. The other fields are set while no callback can run.
+// module changes them on its own; both are read and replaced whole (an atomic and a shared slot),
+// and the module stops the queue synchronously before it changes them. The other fields are set
+// while no callback can run.
 class AQRecorderState : public std::enable_shared_from_this<AQRecorderState> {
   public:
     static constexpr int kNumberBuffers = 3;
@@ -33,7 +35,7 @@ class AQRecorderState : public std::enable_shared_from_this<AQRecorderState> {
     std::uint32_t bufferByteSize = 0;
     std::atomic<std::int64_t> mCurrentPacket{0};
     std::atomic<bool> mIsRunning{false};
-    std::atomic<std::shared_ptr<Encapsulator>> mEncapsulator;
+    platform::SharedSlot<Encapsulator> mEncapsulator;
 };
 
 // The capture callback: hands each filled buffer's PCM to the encapsulator and re-queues the

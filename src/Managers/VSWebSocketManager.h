@@ -14,6 +14,7 @@
 #include "Managers/SpeexManagers/AudioFormat.h"
 #include "Managers/SpeexManagers/AudioPacketSink.h"
 #include "Managers/VSRecognitionProtocol.h"
+#include "Platform/Threads/SharedSlot.h"
 #include "varenstt/Platform/Data.h"
 #include "varenstt/Platform/Error.h"
 #include "varenstt/SRWebSocket.h"
@@ -66,9 +67,9 @@ enum class StringEncoding { ASCII, UTF8, ISOLatin1 };
 //
 // Thread safety: `sendAudioData` runs on the encoding thread and `forceCloseStream` on the thread
 // that stops capture, while the main queue replaces the current connection; `connection_`,
-// `socket` and `recognitionDelegate` are atomic references, and a run's kept packets, its live
-// connection and its stop request are guarded by the run's own mutex. Every socket callback, and so
-// every recognition event, arrives on the main queue.
+// `socket` and `recognitionDelegate` are shared slots read and replaced whole, and a run's kept
+// packets, its live connection and its stop request are guarded by the run's own mutex. Every
+// socket callback, and so every recognition event, arrives on the main queue.
 class VSWebSocketManager : public SRWebSocketDelegate,
                            public AudioPacketSink,
                            public std::enable_shared_from_this<VSWebSocketManager> {
@@ -109,7 +110,7 @@ class VSWebSocketManager : public SRWebSocketDelegate,
         return recognitionDelegate_.load();
     }
     void setRecognitionDelegate(std::shared_ptr<VSRecognitionDelegate> delegate) {
-        // The previous delegate may be released here; never inside the atomic's own lock.
+        // The previous delegate may be released here; never inside the slot's own lock.
         auto previous = recognitionDelegate_.exchange(std::move(delegate));
     }
     // The last socket that reached the open state.
@@ -156,13 +157,13 @@ class VSWebSocketManager : public SRWebSocketDelegate,
 
     const std::shared_ptr<const RecognitionSettings> ownSettings_;
     const std::shared_ptr<platform::DispatchQueue> ownEventQueue_;
-    std::atomic<std::shared_ptr<Connection>> connection_;
+    platform::SharedSlot<Connection> connection_;
     // Packets of the current run captured before its connection was made.
     std::mutex awaitingLock_;
     std::deque<Data> awaitingConnection_;
     const VSRecognitionDelegate* awaitingRun_ = nullptr;
-    std::atomic<std::shared_ptr<SRWebSocket>> socket_;
-    std::atomic<std::shared_ptr<VSRecognitionDelegate>> recognitionDelegate_;
+    platform::SharedSlot<SRWebSocket> socket_;
+    platform::SharedSlot<VSRecognitionDelegate> recognitionDelegate_;
 };
 
 // The start command for the given settings, member by member as the server expects it.

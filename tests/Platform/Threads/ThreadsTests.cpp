@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/Threads/SharedSlot.h"
 #include "Support/TestSupport.h"
 #include "varenstt/Platform/OperationQueue.h"
 #include "varenstt/Platform/RunLoop.h"
@@ -269,4 +270,23 @@ TEST(Operations, CancelledBeforeStartDoesNotRun) {
     queue->waitUntilAllOperationsAreFinished();
     EXPECT_FALSE(secondRan);
     EXPECT_TRUE(second->isFinished());
+}
+
+// One thread replaces what another keeps reading (the current connection while audio is sent):
+// every read sees a whole pointer, and the thread sanitizer finds both sides ordered.
+TEST(SharedSlots, AReaderAndAReplacerNeedNoOtherLock) {
+    SharedSlot<int> slot;
+    slot.store(std::make_shared<int>(0));
+    std::thread replacer([&] {
+        for (int i = 1; i <= 2000; ++i) slot.store(std::make_shared<int>(i));
+    });
+    int last = 0;
+    while (last < 2000) {
+        const int seen = *slot.load();
+        ASSERT_GE(seen, last) << "a read went back in time";
+        last = seen;
+    }
+    replacer.join();
+    EXPECT_EQ(*slot.exchange(nullptr), 2000);
+    EXPECT_EQ(slot.load(), nullptr);
 }
