@@ -63,30 +63,27 @@ struct PortAudio {
     decltype(&Pa_CloseStream) closeStream;
 };
 
-SharedLibrary& portAudioLibrary() {
-    static SharedLibrary library("libportaudio.so.2");
-    return library;
+const LoadedCalls<PortAudio>& portAudio() {
+    static const LoadedCalls<PortAudio> loaded(
+        "libportaudio.so.2", [](SharedLibrary& library, PortAudio& pa) {
+            library.bind(pa.initialize, "Pa_Initialize");
+            library.bind(pa.terminate, "Pa_Terminate");
+            library.bind(pa.errorText, "Pa_GetErrorText");
+            library.bind(pa.defaultInputDevice, "Pa_GetDefaultInputDevice");
+            library.bind(pa.deviceInfo, "Pa_GetDeviceInfo");
+            library.bind(pa.isFormatSupported, "Pa_IsFormatSupported");
+            library.bind(pa.openStream, "Pa_OpenStream");
+            library.bind(pa.startStream, "Pa_StartStream");
+            library.bind(pa.isStreamActive, "Pa_IsStreamActive");
+            library.bind(pa.stopStream, "Pa_StopStream");
+            library.bind(pa.closeStream, "Pa_CloseStream");
+        });
+    return loaded;
 }
 
 // Valid once `acquirePortAudio` has succeeded, which every device source follows.
 const PortAudio& pa() {
-    static const PortAudio calls = [] {
-        auto& library = portAudioLibrary();
-        PortAudio bound{};
-        library.bind(bound.initialize, "Pa_Initialize");
-        library.bind(bound.terminate, "Pa_Terminate");
-        library.bind(bound.errorText, "Pa_GetErrorText");
-        library.bind(bound.defaultInputDevice, "Pa_GetDefaultInputDevice");
-        library.bind(bound.deviceInfo, "Pa_GetDeviceInfo");
-        library.bind(bound.isFormatSupported, "Pa_IsFormatSupported");
-        library.bind(bound.openStream, "Pa_OpenStream");
-        library.bind(bound.startStream, "Pa_StartStream");
-        library.bind(bound.isStreamActive, "Pa_IsStreamActive");
-        library.bind(bound.stopStream, "Pa_StopStream");
-        library.bind(bound.closeStream, "Pa_CloseStream");
-        return bound;
-    }();
-    return calls;
+    return *portAudio().get();
 }
 
 Result<void, AudioFailure> acquirePortAudio() {
@@ -100,12 +97,11 @@ Result<void, AudioFailure> acquirePortAudio() {
     if (!portAudioInitialised) {
         // Probing for a sound server must not spawn one.
         ::setenv("JACK_NO_START_SERVER", "1", 0);
-        pa();  // binds the calls: what is missing shows in the library's failure
-        if (!portAudioLibrary().loaded()) {
+        if (!portAudio().get()) {
             return AudioFailure{kAudioQueueErr_InvalidDevice,
-                                "audio system unavailable: " + portAudioLibrary().failure()};
+                                "audio system unavailable: " + portAudio().library().failure()};
         }
-        quietSoundSystemMessages(portAudioLibrary());
+        quietSoundSystemMessages(portAudio().library());
         const PaError error = pa().initialize();
         if (error != paNoError) {
             return AudioFailure{kAudioQueueErr_InvalidDevice,

@@ -50,4 +50,23 @@ class SharedLibrary {
     std::string failure_;
 };
 
+// A library's calls, bound when it is opened: `Calls` is a struct of function pointers that
+// `bindCalls` fills, one `bind` each.
+//
+// Thread safety: made once (a function-local static) and read-only afterwards.
+template <typename Calls>
+class LoadedCalls {
+  public:
+    LoadedCalls(const char* soname, void (*bindCalls)(SharedLibrary&, Calls&)) : library_(soname) {
+        bindCalls(library_, calls_);
+    }
+    // Null when the library or one of the calls is missing; `library().failure()` says why.
+    const Calls* get() const { return library_.loaded() ? &calls_ : nullptr; }
+    const SharedLibrary& library() const { return library_; }
+
+  private:
+    SharedLibrary library_;
+    Calls calls_{};
+};
+
 }  // namespace varen::platform

@@ -9,7 +9,7 @@ namespace {
 
 constexpr sf_count_t kReadFrames = 2048;
 
-// The library's calls, bound at the first file; null when it cannot be loaded.
+// The library's calls, bound at the first file.
 struct Sndfile {
     decltype(&sf_open) open;
     decltype(&sf_close) close;
@@ -18,19 +18,17 @@ struct Sndfile {
     decltype(&sf_strerror) describe;
 };
 
-const Sndfile* sndfile(std::string& failure) {
-    static SharedLibrary library("libsndfile.so.1");
-    static const Sndfile calls = [] {
-        Sndfile bound{};
-        library.bind(bound.open, "sf_open");
-        library.bind(bound.close, "sf_close");
-        library.bind(bound.readShortFrames, "sf_readf_short");
-        library.bind(bound.error, "sf_error");
-        library.bind(bound.describe, "sf_strerror");
-        return bound;
-    }();
-    failure = library.failure();
-    return library.loaded() ? &calls : nullptr;
+void bindSndfile(SharedLibrary& library, Sndfile& sf) {
+    library.bind(sf.open, "sf_open");
+    library.bind(sf.close, "sf_close");
+    library.bind(sf.readShortFrames, "sf_readf_short");
+    library.bind(sf.error, "sf_error");
+    library.bind(sf.describe, "sf_strerror");
+}
+
+const LoadedCalls<Sndfile>& sndfile() {
+    static const LoadedCalls<Sndfile> loaded("libsndfile.so.1", &bindSndfile);
+    return loaded;
 }
 
 class SndfileDecoder final : public PcmFileDecoder {
@@ -79,9 +77,8 @@ class SndfileDecoder final : public PcmFileDecoder {
 }  // namespace
 
 MadePcmFileDecoder openSndfileDecoder(const std::filesystem::path& path) {
-    std::string failure;
-    const Sndfile* sf = sndfile(failure);
-    if (!sf) return failure;
+    const Sndfile* sf = sndfile().get();
+    if (!sf) return sndfile().library().failure();
     SF_INFO info{};
     SNDFILE* file = sf->open(path.c_str(), SFM_READ, &info);
     if (!file) return std::string(sf->describe(nullptr));
