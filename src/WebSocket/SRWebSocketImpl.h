@@ -96,11 +96,21 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
     // Messages sent since their drain task was queued. A send queues a drain task only when
     // none is waiting; whatever is sent until it runs leaves with it, as one task and one stream
     // write, in the order sent. No timer is involved, so nothing waits.
+    // A batch held by a `SendBurst` is queued when the burst ends, or earlier when a ping or
+    // close seals it.
     struct OutgoingBatch {
         std::vector<SRMessage> messages;
+        bool queued = false;
     };
     std::mutex outgoingMutex;
     std::shared_ptr<OutgoingBatch> outgoingBatch;
+    // The batches started on the calling thread while a send burst is open there.
+    struct HeldBatches {
+        int openBursts = 0;
+        std::vector<std::pair<std::shared_ptr<SRWebSocket>, std::shared_ptr<OutgoingBatch>>>
+            batches;
+    };
+    static HeldBatches& heldBatches();
 
     // --- work queue only
     std::string secKey;
@@ -214,6 +224,7 @@ struct VARENSTT_LOCAL SRWebSocket::Impl {
                                   std::size_t length);
     void _writeData(const Data& data);
     void sealOutgoingBatch();
+    void queueBatch(std::shared_ptr<OutgoingBatch> batch);
     void _sendBatch(OutgoingBatch& batch);
     bool _queueFrame(std::uint8_t opcode, const std::uint8_t* bytes, std::size_t length);
     void _pumpWriting();

@@ -2,6 +2,8 @@
 
 #include <cassert>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "WebSocket/SRHandshakeHelpers.h"
 #include "WebSocket/SRWebSocketImpl.h"
@@ -9,25 +11,57 @@
 
 namespace varen {
 
+SRWebSocket::Impl::HeldBatches& SRWebSocket::Impl::heldBatches() {
+    thread_local HeldBatches held;
+    return held;
+}
+
+SRWebSocket::SendBurst::SendBurst() {
+    ++Impl::heldBatches().openBursts;
+}
+
+SRWebSocket::SendBurst::~SendBurst() {
+    auto& held = Impl::heldBatches();
+    if (--held.openBursts > 0) return;
+    auto batches = std::move(held.batches);
+    held.batches.clear();
+    for (auto& [socket, batch] : batches) socket->impl_->queueBatch(std::move(batch));
+}
+
 void SRWebSocket::Impl::send(std::optional<SRMessage> message) {
     if (!message) return;
-    std::shared_ptr<OutgoingBatch> drain;
+    std::shared_ptr<OutgoingBatch> started;
     {
         std::lock_guard lock(outgoingMutex);
-        if (!outgoingBatch) drain = outgoingBatch = std::make_shared<OutgoingBatch>();
+        if (!outgoingBatch) started = outgoingBatch = std::make_shared<OutgoingBatch>();
         outgoingBatch->messages.push_back(std::move(*message));
     }
-    if (drain) {
-        workQueue->async([socket = strongOwner(), batch = std::move(drain)] {
-            socket->impl_->_sendBatch(*batch);
-        });
+    if (!started) return;
+    if (auto& held = heldBatches(); held.openBursts > 0) {
+        held.batches.emplace_back(strongOwner(), std::move(started));
+    } else {
+        queueBatch(std::move(started));
     }
 }
 
-// Called before queueing a ping or a close: later messages go into a batch behind it.
-void SRWebSocket::Impl::sealOutgoingBatch() {
+// Queues the batch's drain task, once. Queued under the lock: a thread whose messages joined the
+// batch and that then seals it must find its drain task already ahead of the ping or close.
+void SRWebSocket::Impl::queueBatch(std::shared_ptr<OutgoingBatch> batch) {
     std::lock_guard lock(outgoingMutex);
-    outgoingBatch.reset();
+    if (std::exchange(batch->queued, true)) return;
+    workQueue->async(
+        [socket = strongOwner(), batch = std::move(batch)] { socket->impl_->_sendBatch(*batch); });
+}
+
+// Called before queueing a ping or a close: later messages go into a batch behind it, and a
+// batch still held by a send burst is queued first.
+void SRWebSocket::Impl::sealOutgoingBatch() {
+    std::shared_ptr<OutgoingBatch> sealed;
+    {
+        std::lock_guard lock(outgoingMutex);
+        sealed = std::exchange(outgoingBatch, nullptr);
+    }
+    if (sealed) queueBatch(std::move(sealed));
 }
 
 void SRWebSocket::Impl::_sendBatch(OutgoingBatch& batch) {

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "Support/TestSupport.h"
 #include "Support/WebSocketClientHarness.h"
@@ -351,64 +353,120 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A burst of binary messages is coalesced on its way out; commands in between must keep
 // their place, and every frame keeps its own masking key.
-TEST(SRWebSocketWriter, BurstsKeepTheirOrderAroundTextPingAndClose) {
-    WebSocketRawServer server([](WebSocketRawConnection& c, WebSocketRawServer& s) {
-        c.readRequestHead();
-        c.acceptHandshake();
-        std::set<std::string> keys;
-        for (;;) {
-            const Data head = c.readBytes(2, std::chrono::seconds(10));
-            if (head.size() < 2 || (head[1] & 0x7F) > 125) return s.fail("unexpected frame");
-            const Data key = c.readBytes(4, std::chrono::seconds(10));
-            Data payload = c.readBytes(head[1] & 0x7F, std::chrono::seconds(10));
-            for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= key[i % 4];
-            keys.insert(std::string(key.begin(), key.end()));
-            const int opcode = head[0] & 0x0F;
-            if (opcode == 2) {
-                std::uint32_t n = 0;
-                std::memcpy(&n, payload.data(), sizeof n);
-                s.note(std::to_string(n));
-            } else {
-                s.note((opcode == 8 ? "close" : std::to_string(opcode) + ":") +
-                       (opcode == 8 ? "" : std::string(payload.begin(), payload.end())));
-            }
-            if (opcode == 8) break;
+// Notes each frame up to the client's close (a binary one as the number it carries), then how
+// many distinct masking keys came with them.
+void noteFramesAndKeysUntilClose(WebSocketRawConnection& c, WebSocketRawServer& s) {
+    c.readRequestHead();
+    c.acceptHandshake();
+    std::set<std::string> keys;
+    for (;;) {
+        const Data head = c.readBytes(2, std::chrono::seconds(10));
+        if (head.size() < 2 || (head[1] & 0x7F) > 125) return s.fail("unexpected frame");
+        const Data key = c.readBytes(4, std::chrono::seconds(10));
+        Data payload = c.readBytes(head[1] & 0x7F, std::chrono::seconds(10));
+        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= key[i % 4];
+        keys.insert(std::string(key.begin(), key.end()));
+        const int opcode = head[0] & 0x0F;
+        if (opcode == 2) {
+            std::uint32_t n = 0;
+            std::memcpy(&n, payload.data(), sizeof n);
+            s.note(std::to_string(n));
+        } else {
+            s.note((opcode == 8 ? "close" : std::to_string(opcode) + ":") +
+                   (opcode == 8 ? "" : std::string(payload.begin(), payload.end())));
         }
-        s.note("keys " + std::to_string(keys.size()));
-        c.write(serverFrame(8, closePayload(1000)));
-        c.waitForEnd();
-    });
-    WebSocketClient client(server.url());
-    ASSERT_TRUE(client.openAndWait());
+        if (opcode == 8) break;
+    }
+    s.note("keys " + std::to_string(keys.size()));
+    c.write(serverFrame(8, closePayload(1000)));
+    c.waitForEnd();
+}
+
+// Sends numbered binary messages and notes what the server should see.
+struct NumberedSends {
+    SRWebSocket& socket;
     std::vector<std::string> expected;
     std::uint32_t next = 0;
-    auto burst = [&](int count) {
+
+    void binary(int count) {
         for (int i = 0; i < count; ++i, ++next) {
             Data packet(sizeof next);
             std::memcpy(packet.data(), &next, sizeof next);
-            client.socket->send(packet);
+            socket.send(packet);
             expected.push_back(std::to_string(next));
         }
-    };
-    burst(300);
-    client.socket->send(std::string("stop"));
-    expected.push_back("1:stop");
-    burst(100);
-    client.socket->sendPing(Data{'p'});
-    expected.push_back("9:p");
-    burst(50);
-    client.socket->close();
-    expected.push_back("close");
-    ASSERT_TRUE(client.waitEnded());
-    ASSERT_TRUE(server.waitFinished());
+    }
+    void text(const std::string& text) {
+        socket.send(text);
+        expected.push_back("1:" + text);
+    }
+    void ping(char payload) {
+        socket.sendPing(Data{static_cast<std::uint8_t>(payload)});
+        expected.push_back("9:" + std::string(1, payload));
+    }
+    void close() {
+        socket.close();
+        expected.push_back("close");
+    }
+};
+
+std::vector<std::string> framesSeen(WebSocketClient& client, WebSocketRawServer& server) {
+    EXPECT_TRUE(client.waitEnded());
+    EXPECT_TRUE(server.waitFinished());
     EXPECT_TRUE(server.failures().empty());
-    auto notes = server.notes();
+    return server.notes();
+}
+
+// With or without a send burst held around them (nested, and ending only after the close).
+class SRWebSocketWriterOrder : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SRWebSocketWriterOrder, BurstsKeepTheirOrderAroundTextPingAndClose) {
+    WebSocketRawServer server(noteFramesAndKeysUntilClose);
+    WebSocketClient client(server.url());
+    ASSERT_TRUE(client.openAndWait());
+    NumberedSends sends{*client.socket, {}};
+    {
+        std::optional<SRWebSocket::SendBurst> outer, inner;
+        if (GetParam()) outer.emplace(), inner.emplace();
+        sends.binary(300);
+        sends.text("stop");
+        sends.binary(100);
+        inner.reset();
+        sends.ping('p');
+        sends.binary(50);
+        sends.close();
+    }
+    auto notes = framesSeen(client, server);
     ASSERT_FALSE(notes.empty());
     const std::string keys = notes.back();
     notes.pop_back();
-    EXPECT_EQ(notes, expected);
+    EXPECT_EQ(notes, sends.expected);
     // 453 random 32-bit keys: a repeat would mean keys are reused.
     EXPECT_EQ(keys, "keys 453");
+}
+
+INSTANTIATE_TEST_SUITE_P(SRWebSocketWriter, SRWebSocketWriterOrder, ::testing::Bool());
+
+// Messages another thread sends join the batch a burst holds; that thread's ping must still
+// follow them.
+TEST(SRWebSocketWriter, APingFromAnotherThreadFollowsTheMessagesABurstHolds) {
+    WebSocketRawServer server(noteFramesAndKeysUntilClose);
+    WebSocketClient client(server.url());
+    ASSERT_TRUE(client.openAndWait());
+    NumberedSends sends{*client.socket, {}};
+    {
+        SRWebSocket::SendBurst burst;
+        sends.binary(3);
+        std::thread([&] {
+            sends.binary(2);
+            sends.ping('q');
+        }).join();
+    }
+    sends.close();
+    auto notes = framesSeen(client, server);
+    ASSERT_FALSE(notes.empty());
+    notes.pop_back();
+    EXPECT_EQ(notes, sends.expected);
 }
 
 TEST(SRWebSocketWriter, FramesWaitForTheUpgradeRequestAndNothingFollowsTheClose) {
