@@ -290,6 +290,11 @@ void VSWebSocketManager::sendAudioData(const Data& chunk) {
     if (waiting || audio.keepsSent()) keep(audio, chunk);
 }
 
+void VSWebSocketManager::sendAudioBurst(const std::vector<Data>& chunks) {
+    SRWebSocket::SendBurst burst;
+    for (const Data& chunk : chunks) sendAudioData(chunk);
+}
+
 // Called with the audio's lock held.
 void VSWebSocketManager::keep(RunAudio& audio, const Data& chunk) {
     if (audio.packetCount() < audio.capacity()) return audio.keep(chunk);

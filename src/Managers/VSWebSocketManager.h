@@ -98,6 +98,8 @@ class VSWebSocketManager : public SRWebSocketDelegate,
     // One encoded audio chunk: sent as one binary message while the connection is open, kept
     // while it is being made, dropped once it has ended.
     void sendAudioData(const Data& chunk) override;
+    // The chunks of one capture buffer, each as `sendAudioData`, written out together.
+    void sendAudioBurst(const std::vector<Data>& chunks) override;
     // Sends the stop command on an open connection (at once, or as soon as it opens), else
     // closes it.
     void forceCloseStream();

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <system_error>
+#include <vector>
 
 #include "Managers/SpeexManagers/SpeexCodec.h"
 #include "varenstt/Platform/Documents.h"
@@ -25,6 +26,8 @@ namespace {
 using audio::kFrameSamples;
 // An idle loop looks again once a frame's worth of audio can have arrived.
 constexpr auto kIdlePoll = audio::kFrameDuration;
+// One half-second capture buffer: the most frames encoded before their packets are sent.
+constexpr auto kBurstFrames = static_cast<std::size_t>(audio::kFramesPerSecond / 2);
 
 // True from the first use of the notification centre here until just before it is destroyed at
 // exit: an encapsulator still held by a process-wide object then outlives the centre and must not
@@ -81,15 +84,13 @@ void EncapsulatingOperation::main() {
 
     SpeexCodec codec;
     codec.open(audio::kSpeexQuality);
-    std::array<std::int16_t, kFrameSamples> frame{};
+    std::vector<Data> burst;
+    burst.reserve(kBurstFrames);
     if (!parent->isCanceled()) {
         for (;;) {
-            if (parent->copyHeadFrame(frame.data())) {
-                if (auto packet = codec.encode(frame.data(), kFrameSamples)) {
-                    if (auto sink = parent->packetSink()) sink->sendAudioData(*packet);
-                    inputOggPacketFromSpeexData(*packet);
-                }
-                parent->removeHeadFrame();
+            encodeWaitingFrames(*parent, codec, burst);
+            if (!burst.empty()) {
+                handOn(*parent, burst);
             } else if (!parent->moreDataInputing()) {
                 // Input has ended and the queue is empty: no frame can come any more. Checked
                 // before, not after, the idle poll, so frames queued during the last poll are
@@ -99,7 +100,7 @@ void EncapsulatingOperation::main() {
                 std::this_thread::sleep_for(kIdlePoll);
             }
             // The queue-level cancel ends a run too, so a reset never waits for a live one.
-            if (parent->isCanceled() || isCancelled()) break;
+            if (cancelled(*parent)) break;
         }
     }
     codec.close();
@@ -115,6 +116,33 @@ void EncapsulatingOperation::main() {
     runningThread_.store(std::thread::id{});
     // Nothing of the run needs the parent any more; dropping it breaks the reference cycle.
     mParent.reset();
+}
+
+bool EncapsulatingOperation::cancelled(const Encapsulator& parent) const {
+    return parent.isCanceled() || isCancelled();
+}
+
+// Every waiting frame (up to one capture buffer) is encoded before any of its packets is handed
+// on: a buffer's packets then leave together in one write, where sending each as it was made woke
+// the network thread for every packet or two. A cancel still ends the run after the frame in
+// hand.
+void EncapsulatingOperation::encodeWaitingFrames(Encapsulator& parent, SpeexCodec& codec,
+                                                 std::vector<Data>& burst) {
+    std::array<std::int16_t, kFrameSamples> frame{};
+    while (burst.size() < kBurstFrames && parent.copyHeadFrame(frame.data())) {
+        if (auto packet = codec.encode(frame.data(), kFrameSamples)) {
+            burst.push_back(std::move(*packet));
+        }
+        parent.removeHeadFrame();
+        if (cancelled(parent)) return;
+    }
+}
+
+// Sends the packets in order, then pages them into the file.
+void EncapsulatingOperation::handOn(Encapsulator& parent, std::vector<Data>& burst) {
+    if (auto sink = parent.packetSink()) sink->sendAudioBurst(burst);
+    for (const Data& packet : burst) inputOggPacketFromSpeexData(packet);
+    burst.clear();
 }
 
 void EncapsulatingOperation::createFile() {

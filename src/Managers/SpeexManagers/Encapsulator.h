@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Managers/SpeexManagers/AudioFormat.h"
 #include "Managers/SpeexManagers/AudioPacketSink.h"
@@ -21,6 +22,7 @@
 namespace varen {
 
 class Encapsulator;
+class SpeexCodec;
 
 // Told when a recording's encoding has ended normally (drained, not cancelled).
 class EncapsulatingDelegate {
@@ -30,8 +32,8 @@ class EncapsulatingDelegate {
     virtual void encapsulatingOver() = 0;
 };
 
-// The encoding loop of one recording: encodes each queued PCM frame, hands the packet to the
-// parent's packet sink and pages it into the recording's Ogg file.
+// The encoding loop of one recording: encodes the queued PCM frames, hands their packets in
+// order to the parent's packet sink and pages them into the recording's Ogg file.
 //
 // Thread safety: created on the caller's thread, which also writes the two header pages before
 // the operation is queued; from then on only the operation's own thread touches its stream and
@@ -65,6 +67,9 @@ class EncapsulatingOperation : public platform::Operation {
     void releaseParent() { mParent.reset(); }
 
     std::shared_ptr<Encapsulator> mParent;
+    bool cancelled(const Encapsulator& parent) const;
+    void encodeWaitingFrames(Encapsulator& parent, SpeexCodec& codec, std::vector<Data>& burst);
+    void handOn(Encapsulator& parent, std::vector<Data>& burst);
     // Creates the recording's file; a name taken meanwhile moves it to the next free one.
     void createFile();
 
