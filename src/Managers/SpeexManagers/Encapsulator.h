@@ -66,10 +66,12 @@ class EncapsulatingOperation : public platform::Operation {
     // Frees the parent once no run can use it any more; breaks the parent/operation cycle.
     void releaseParent() { mParent.reset(); }
 
-    std::shared_ptr<Encapsulator> mParent;
+    // The loop's steps, on the operation's thread.
     bool cancelled(const Encapsulator& parent) const;
     void encodeWaitingFrames(Encapsulator& parent, SpeexCodec& codec, std::vector<Data>& burst);
     void handOn(Encapsulator& parent, std::vector<Data>& burst);
+
+    std::shared_ptr<Encapsulator> mParent;
     // Creates the recording's file; a name taken meanwhile moves it to the next free one.
     void createFile();
 
