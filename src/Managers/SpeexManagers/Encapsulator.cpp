@@ -129,11 +129,10 @@ bool EncapsulatingOperation::cancelled(const Encapsulator& parent) const {
 void EncapsulatingOperation::encodeWaitingFrames(Encapsulator& parent, SpeexCodec& codec,
                                                  std::vector<Data>& burst) {
     std::array<std::int16_t, kFrameSamples> frame{};
-    while (burst.size() < kBurstFrames && parent.copyHeadFrame(frame.data())) {
+    while (burst.size() < kBurstFrames && parent.takeHeadFrame(frame.data())) {
         if (auto packet = codec.encode(frame.data(), kFrameSamples)) {
             burst.push_back(std::move(*packet));
         }
-        parent.removeHeadFrame();
         if (cancelled(parent)) return;
     }
 }
@@ -308,16 +307,12 @@ Data Encapsulator::getTempData() {
     return tempData;
 }
 
-bool Encapsulator::copyHeadFrame(std::int16_t* samples) {
+bool Encapsulator::takeHeadFrame(std::int16_t* samples) {
     std::lock_guard lock(pcmDatasLock_);
     if (pcmDatas.empty()) return false;
     std::memcpy(samples, pcmDatas.front().data(), kFrameBytes);
+    pcmDatas.pop_front();
     return true;
-}
-
-void Encapsulator::removeHeadFrame() {
-    std::lock_guard lock(pcmDatasLock_);
-    if (!pcmDatas.empty()) pcmDatas.pop_front();
 }
 
 void Encapsulator::waitForPreviousRun() {

@@ -182,9 +182,8 @@ class Encapsulator : public std::enable_shared_from_this<Encapsulator> {
   private:
     friend class EncapsulatingOperation;
 
-    // Copies the head frame out, if any, without removing it.
-    bool copyHeadFrame(std::int16_t* samples);
-    void removeHeadFrame();
+    // Copies the head frame out and removes it; false when none is waiting.
+    bool takeHeadFrame(std::int16_t* samples);
     void waitForPreviousRun();
     void deleteFileAt(const std::string& path);
 
